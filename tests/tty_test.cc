@@ -1,0 +1,132 @@
+// The command transaction: echo, prompt rule, silence, bounds, hang-ups.
+// The answer a query collected shows in its "can't parse" message.
+
+#include <gtest/gtest.h>
+
+#include "housectl_run.h"
+
+static std::string lux_failure(int count, const std::string &answer)
+{
+    return fatal("can't parse lux command answer! sscanf return " + std::to_string(count) +
+                 ", str = [" + answer + "]");
+}
+
+TEST(Transaction, PromptEndsTheAnswerOnlyAfterALineEndAndSomeText)
+{
+    sim_faults f;
+    // A ":" after leading line ends is text, so is one inside a word; the
+    // ":" after CR LF ends it, and what follows waits for the next command.
+    f.script["lux"] = "\r\n:\r\n12 lx:x\r\n:junk";
+    sim_result r = housectl({ "-i" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, lux_failure(0, ":12 lx:x:"));
+
+    // "LED:" inside an answer does not end it; a bare LF before ":" does.
+    f.script["led"] = "LED: junk\n:";
+    r = housectl({ "-l" }, f);
+    EXPECT_EQ(r.err, fatal("can't parse led command answer! sscanf return 1, str = [LED: junk:]"));
+}
+
+TEST(Transaction, SilenceEndsAnAnswerWithoutPrompt)
+{
+    sim_faults f;
+    f.script["lux"] = "\r\n:";  // a lone prompt is no prompt: the answer is ":"
+    sim_result r = housectl({ "-i" }, f);
+    EXPECT_EQ(r.err, lux_failure(0, ":"));
+    EXPECT_GE(r.seconds, 0.1);
+
+    f = {};
+    f.no_prompt = true;
+    r = housectl({ "-i", "-e" }, f);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "\"lux\":\"120\"\n\"temp\":\"-3.500000\"\n");
+    EXPECT_GE(r.seconds, 0.2);  // each answer waited out its 100 ms
+    EXPECT_LT(r.seconds, 1.0);
+}
+
+TEST(Transaction, ControllerThatNeverAnswers)
+{
+    sim_faults f;
+    f.echo_only = true;  // the echo comes, then silence: an empty answer
+    sim_result r = housectl({ "-i" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, lux_failure(-1, ""));
+
+    f = {};
+    f.mute_from = 1;  // not even the echo: the echo wait gives up after 200 ms
+    r = housectl({ "-i" }, f);
+    EXPECT_EQ(r.out, "Error read from tty! (poll)");
+    EXPECT_EQ(r.err, lux_failure(-1, ""));
+    EXPECT_GE(r.seconds, 0.2);
+}
+
+TEST(Transaction, EchoIsCountedByTheCommandsLength)
+{
+    // "y" has no line end: one byte of echo, then the confirmation.
+    sim_result r = housectl({ "-d" });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "OK\n");
+    EXPECT_EQ(r.received, "default\r\ny");
+
+    // A command composed in the answer buffer swallows no echo: one poll
+    // sees input, and the echo becomes the start of the answer.
+    sim_faults f;
+    f.script["led power 40"] = "";
+    r = housectl({ "-lpower=40" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, fatal("Error while \n[led power 40]\nstrlen(str) = 12"));
+}
+
+TEST(Transaction, AnswerLongerThanTheBufferEndsAtItsEnd)
+{
+    sim_faults f;
+    f.script["lux"] = std::string(2000, 'x') + "\r\n:";
+    sim_result r = housectl({ "-i" }, f);
+    EXPECT_EQ(r.err, lux_failure(0, std::string(1023, 'x')));
+
+    // Bytes that are never stored cannot fill it; the answer still ends.
+    f = {};
+    f.endless = true;
+    f.script["lux"] = "\r\n";
+    r = housectl({ "-i" }, f);
+    EXPECT_EQ(r.err, lux_failure(-1, ""));
+    EXPECT_LT(r.seconds, 5.0);
+
+    // An endless answer ends every later transaction too, never the run's
+    // bounds.
+    f.script.clear();
+    r = housectl({ "-l" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(r.timed_out);
+    EXPECT_EQ(r.err.find(fatal("can't parse led lxon command answer! sscanf return 0").substr(0, 60)), 0u);
+}
+
+TEST(Transaction, HangUpEndsTheRunPromptly)
+{
+    // At the first byte of the command: the write or the echo fails, the
+    // buffer holds nothing, no housing is found.
+    sim_faults f;
+    f.hangup_at = 1;
+    sim_result r = housectl({ "-q" }, f);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_TRUE(r.out == "Error write to tty! (dpintf)No IP house here!\n" ||
+                r.out == "Error read from tty! (read return 0)No IP house here!\n")
+        << r.out;
+    EXPECT_LT(r.seconds, 1.0);
+
+    // Halfway through the answer: what was stored is the answer.
+    f.hangup_in_answer = true;
+    r = housectl({ "-l" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Error read from tty! (read)");
+    EXPECT_EQ(r.err, fatal("can't parse led command answer! sscanf return 2, str = [LED: ON Power=50% (]"));
+    EXPECT_LT(r.seconds, 1.0);
+
+    // During a later command's echo.
+    f.hangup_at = 2;
+    f.hangup_in_answer = false;
+    r = housectl({ "-l" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_LT(r.seconds, 1.0);
+}
