@@ -1,0 +1,101 @@
+// The JSON reports, byte for byte, against the simulated controller.
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "housectl_run.h"
+
+// Runs jq on `json` with `filter`; returns its output, or "jq failed".
+static std::string jq(const std::string &json, const std::string &filter)
+{
+    char path[] = "/tmp/housectl-json-XXXXXX";
+    int fd = mkstemp(path);
+    EXPECT_EQ(write(fd, json.data(), json.size()), (ssize_t)json.size());
+    close(fd);
+    std::string out;
+    FILE *p = popen(("jq -r '" + filter + "' " + path + " 2>/dev/null").c_str(), "r");
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    int status = pclose(p);
+    unlink(path);
+    return status == 0 ? out : "jq failed";
+}
+
+TEST(Reports, GroupFragments)
+{
+    sim_faults f;
+    f.script["th"] = "Thermostat: ON Power=100% Temp=-5'C Heater: ON\r\n:";
+    sim_result r = housectl({ "-t", "-h", "-f", "-c", "-p" }, f);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out,
+              "\"th\" : {\n\t\"th_mode\":\"on\",\n\t\"th_power\":\"100\",\n\t\"th_ton\":\"5\",\n"
+              "\t\"th_toff\":\"15\",\n\t\"th_temp\":\"-5\",\n\t\"th_heater\":\"ON:\"\n}\n"
+              "\"ph\" : {\n\t\"ph_mode\":\"off\",\n\t\"ph_power\":\"50\",\n\t\"ph_ton\":\"0\",\n"
+              "\t\"ph_temp\":\"10\",\n\t\"ph_heater\":\"OFF:\"\n}\n"
+              "\"fan\" : {\n\t\"fan_mode\":\"auto\",\n\t\"fan_status\":\"OFF:\"\n}\n"
+              "\"cam\" : {\n\t\"cam_mode\":\"auto\",\n\t\"cam_status\":\"ON\",\n"
+              "\t\"cam_temp\":\"35\",\n\t\"cam_voltage\":\"12.100000\",\n"
+              "\t\"cam_current\":\"250.000000\",\n\t\"cam_power\":\"3.000000\"\n}\n"
+              "\"power\" : {\n\t\"voltage\":\"12.000000\",\n\t\"current\":\"350.000000\",\n"
+              "\t\"power\":\"4.200000\"\n}\n");
+    EXPECT_EQ(r.received, "th\r\nth ton\r\nth toff\r\nph\r\nph ton\r\nfan\r\ncam\r\npower\r\n");
+
+    r = housectl({ "-i", "-e" });
+    EXPECT_EQ(r.out, "\"lux\":\"120\"\n\"temp\":\"-3.500000\"\n");
+}
+
+TEST(Reports, FullReportIsOneObjectWithEveryValueInOrder)
+{
+    sim_result r = housectl({ "-a" });
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(jq(r.out, "keys_unsorted | join(\",\")"),
+              "led_mode,led_status,led_power_cfg,led_power_real,led_temp,led_lxon,led_lxoff,"
+              "led_tmax,led_pbo,th_mode,th_power,th_ton,th_toff,th_temp,th_heater,ph_mode,"
+              "ph_power,ph_ton,ph_temp,ph_heater,fan_mode,fan_status,cam_mode,cam_status,"
+              "cam_temp,cam_voltage,cam_current,cam_power,lux,temp,voltage,current,power\n");
+    EXPECT_EQ(jq(r.out, "[.[] | type] | unique | join(\",\")"), "string\n");
+    EXPECT_EQ(r.out.substr(0, 40), "{\n\"led_mode\":\"on\",\n\"led_status\":\"ON\",\n\"l");
+    EXPECT_EQ(r.out.substr(r.out.size() - 22), "\n\"power\":\"4.200000\"\n}\n");
+}
+
+TEST(Reports, ControllerTextIsEscaped)
+{
+    // Quotes, backslashes and control bytes in a word still give valid JSON
+    // that reads back as the word.
+    sim_faults f;
+    f.script["fan"] = "FAN: Auto a\"b\\c\x01\xe9\r\n:";
+    f.script["th"] = "Thermostat: ON Power=1% Temp=2'C Heater: \"\r\n:";
+    sim_result r = housectl({ "-a" }, f);
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(jq(r.out, ".fan_status"), "a\"b\\c\x01\xc3\xa9:\n");
+    EXPECT_EQ(jq(r.out, ".th_heater"), "\":\n");
+    EXPECT_NE(r.out.find("\"fan_status\":\"a\\\"b\\\\c\\u0001\\u00e9:\""), std::string::npos);
+}
+
+TEST(Reports, FailingStepEndsItsQueryAfterWhatWasPrinted)
+{
+    // The thermostat's on-temperature fails: its off-temperature is never
+    // asked, and the LED values already printed stay printed.
+    sim_faults f;
+    f.script["th ton"] = "warm\r\n:";
+    sim_result r = housectl({ "-a" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, fatal("can't parse th ton command answer! sscanf return 0, str = [warm:]"));
+    EXPECT_EQ(r.out.substr(0, 2), "{\n");
+    EXPECT_NE(r.out.find("\"led_pbo\":\"30\",\n"), std::string::npos);
+    EXPECT_EQ(r.out.find("th_mode"), std::string::npos);
+    EXPECT_EQ(r.received.substr(r.received.size() - 12), "th\r\nth ton\r\n");
+
+    // A controller that stops answering during the LED query.
+    f = {};
+    f.mute_from = 3;
+    r = housectl({ "-l" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Error read from tty! (poll)");
+    EXPECT_EQ(r.err, fatal("can't parse led lxoff command answer! sscanf return -1, str = []"));
+    EXPECT_EQ(r.received, "led\r\nled lxon\r\nled lxoff\r\n");
+}
