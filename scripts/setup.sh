@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages the build and the tests need, once.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ gcc libgtest-dev jq)
+packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2)
 
 missing=()
 for p in "${packages[@]}"; do

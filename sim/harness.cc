@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include "private_dev.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -27,34 +29,6 @@ static void bind_fd(int fd, const char *target)
         child_fail(target);
 }
 
-// A tmpfs over /dev with the few nodes programs expect, bound back in from
-// descriptors opened (in this namespace) before it hid them.
-static void private_dev()
-{
-    static const char *const nodes[] = { "null", "zero", "full", "random", "urandom" };
-    int fds[5];
-    char path[64];
-
-    for (int i = 0; i < 5; i++) {
-        snprintf(path, sizeof path, "/dev/%s", nodes[i]);
-        fds[i] = open(path, O_PATH | O_CLOEXEC);
-    }
-    if (mount("tmpfs", "/dev", "tmpfs", MS_NOSUID, "mode=755") != 0)
-        child_fail("tmpfs over /dev");
-    for (int i = 0; i < 5; i++) {
-        if (fds[i] < 0)
-            continue;
-        snprintf(path, sizeof path, "/dev/%s", nodes[i]);
-        close(open(path, O_CREAT | O_WRONLY | O_CLOEXEC, 0666));
-        bind_fd(fds[i], path);
-        close(fds[i]);
-    }
-    symlink("/proc/self/fd", "/dev/fd");
-    symlink("/proc/self/fd/0", "/dev/stdin");
-    symlink("/proc/self/fd/1", "/dev/stdout");
-    symlink("/proc/self/fd/2", "/dev/stderr");
-}
-
 static void enter_namespace(const char *slave_path, const sim_run_options &options)
 {
     if (unshare(CLONE_NEWNS) != 0)
@@ -66,8 +40,10 @@ static void enter_namespace(const char *slave_path, const sim_run_options &optio
     int slave = open(slave_path, O_PATH | O_CLOEXEC);
     if (slave < 0)
         child_fail(slave_path);
-    if (options.private_dev || options.no_device || access("/dev/ttyS0", F_OK) != 0)
-        private_dev();
+    const char *failed;
+    if ((options.private_dev || options.no_device || access("/dev/ttyS0", F_OK) != 0) &&
+        private_dev(&failed) != 0)
+        child_fail(failed);
     if (options.no_device) {
         close(slave);
         return;

@@ -1,0 +1,356 @@
+// Reading Probes with a namespace-aware XML parser, and matching them
+// against the device's Types and Scopes. Clients differ in prefixes, in
+// where they declare namespaces and in default namespaces; only the
+// namespaces and local names count.
+
+#include <ctype.h>
+#include <expat.h>
+#include <string.h>
+#include <strings.h>
+
+#include "wsd.h"
+
+enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
+
+enum capture { CAPTURE_NONE, CAPTURE_ACTION, CAPTURE_MESSAGE_ID, CAPTURE_TYPES, CAPTURE_SCOPES };
+
+struct namespace_decl {
+    char prefix[64];  // "" for the default namespace
+    char uri[WSD_NAME_SIZE];
+};
+
+struct probe_reader {
+    XML_Parser parser;
+    struct wsd_probe *probe;
+    int depth;
+    int in_header, in_body, in_probe;  // depth at which each opened, 0 when outside
+    int seen_probe;
+    enum capture capture;
+    int capture_depth;
+    char *text;  // the buffer being captured into
+    size_t text_size, text_len;
+    char action[ACTION_SIZE];
+    char types[WSD_TYPES_SIZE];
+    struct namespace_decl ns[MAX_NAMESPACES];
+    int ns_count;
+    int bad;
+};
+
+static void give_up(struct probe_reader *r)
+{
+    r->bad = 1;
+    XML_StopParser(r->parser, XML_FALSE);
+}
+
+// Expat hands names as "namespace local", or "local" without a namespace.
+static int is_element(const char *name, const char *ns, const char *local)
+{
+    size_t ns_len = strlen(ns);
+    return strncmp(name, ns, ns_len) == 0 && name[ns_len] == ' ' &&
+           strcmp(name + ns_len + 1, local) == 0;
+}
+
+static void start_capture(struct probe_reader *r, enum capture what, char *into, size_t size)
+{
+    r->capture = what;
+    r->capture_depth = r->depth;
+    r->text = into;
+    r->text_size = size;
+    r->text_len = 0;
+    into[0] = '\0';
+}
+
+static void on_start(void *data, const char *name, const char **attrs)
+{
+    struct probe_reader *r = (struct probe_reader *)data;
+    int d = ++r->depth;
+
+    if (d > MAX_DEPTH || r->capture != CAPTURE_NONE) {
+        give_up(r);  // nothing we read has child elements
+        return;
+    }
+    if (d == 1) {
+        if (!is_element(name, WSD_SOAP_NS, "Envelope"))
+            give_up(r);
+    } else if (d == 2) {
+        if (is_element(name, WSD_SOAP_NS, "Header"))
+            r->in_header = d;
+        else if (is_element(name, WSD_SOAP_NS, "Body"))
+            r->in_body = d;
+    } else if (d == 3 && r->in_header) {
+        if (is_element(name, WSD_ADDRESSING_NS, "Action"))
+            start_capture(r, CAPTURE_ACTION, r->action, sizeof r->action);
+        else if (is_element(name, WSD_ADDRESSING_NS, "MessageID"))
+            start_capture(r, CAPTURE_MESSAGE_ID, r->probe->message_id,
+                          sizeof r->probe->message_id);
+    } else if (d == 3 && r->in_body) {
+        if (is_element(name, WSD_DISCOVERY_NS, "Probe")) {
+            r->in_probe = d;
+            r->seen_probe = 1;
+        }
+    } else if (d == 4 && r->in_probe) {
+        if (is_element(name, WSD_DISCOVERY_NS, "Types")) {
+            start_capture(r, CAPTURE_TYPES, r->types, sizeof r->types);
+        } else if (is_element(name, WSD_DISCOVERY_NS, "Scopes")) {
+            start_capture(r, CAPTURE_SCOPES, r->probe->scopes, sizeof r->probe->scopes);
+            for (int i = 0; attrs[i]; i += 2)
+                if (strcmp(attrs[i], "MatchBy") == 0 &&
+                    strlen(attrs[i + 1]) < sizeof r->probe->match_by)
+                    strcpy(r->probe->match_by, attrs[i + 1]);
+        }
+    }
+}
+
+static const char *lookup_namespace(const struct probe_reader *r, const char *prefix)
+{
+    if (strcmp(prefix, "xml") == 0)
+        return "http://www.w3.org/XML/1998/namespace";
+    for (int i = r->ns_count - 1; i >= 0; i--)
+        if (strcmp(r->ns[i].prefix, prefix) == 0)
+            return r->ns[i].uri[0] ? r->ns[i].uri : NULL;  // xmlns="" undeclares
+    return NULL;
+}
+
+// Resolves the Types list while the Types element's own declarations are
+// still in scope.
+static void resolve_types(struct probe_reader *r)
+{
+    struct wsd_probe *p = r->probe;
+    const char *s = r->types;
+
+    while (*s) {
+        while (isspace((unsigned char)*s))
+            s++;
+        size_t len = 0;
+        while (s[len] && !isspace((unsigned char)s[len]))
+            len++;
+        if (len == 0)
+            break;
+        if (p->type_count == WSD_QNAMES_MAX || len >= WSD_NAME_SIZE) {
+            give_up(r);
+            return;
+        }
+        char qname[WSD_NAME_SIZE];
+        memcpy(qname, s, len);
+        qname[len] = '\0';
+        s += len;
+
+        char *colon = strchr(qname, ':');
+        const char *local = colon ? colon + 1 : qname;
+        if (colon)
+            *colon = '\0';
+        const char *uri = lookup_namespace(r, colon ? qname : "");
+        struct wsd_qname *t = &p->types[p->type_count++];
+        if (!uri || strlen(local) >= sizeof t->local) {
+            p->types_unresolved = 1;
+            uri = "";
+        }
+        strcpy(t->ns, uri);
+        strcpy(t->local, local);
+    }
+}
+
+static void on_end(void *data, const char *)
+{
+    struct probe_reader *r = (struct probe_reader *)data;
+    int d = r->depth--;
+
+    if (r->capture != CAPTURE_NONE && d == r->capture_depth) {
+        if (r->capture == CAPTURE_TYPES)
+            resolve_types(r);
+        r->capture = CAPTURE_NONE;
+    }
+    if (d == r->in_probe)
+        r->in_probe = 0;
+    if (d == r->in_header)
+        r->in_header = 0;
+    if (d == r->in_body)
+        r->in_body = 0;
+}
+
+static void on_text(void *data, const char *text, int len)
+{
+    struct probe_reader *r = (struct probe_reader *)data;
+    if (r->capture == CAPTURE_NONE)
+        return;
+    if (r->text_len + (size_t)len >= r->text_size) {
+        give_up(r);
+        return;
+    }
+    memcpy(r->text + r->text_len, text, (size_t)len);
+    r->text_len += (size_t)len;
+    r->text[r->text_len] = '\0';
+}
+
+static void on_namespace_start(void *data, const char *prefix, const char *uri)
+{
+    struct probe_reader *r = (struct probe_reader *)data;
+    if (!prefix)
+        prefix = "";
+    if (!uri)
+        uri = "";
+    if (r->ns_count == MAX_NAMESPACES || strlen(prefix) >= sizeof r->ns[0].prefix ||
+        strlen(uri) >= sizeof r->ns[0].uri) {
+        give_up(r);
+        return;
+    }
+    strcpy(r->ns[r->ns_count].prefix, prefix);
+    strcpy(r->ns[r->ns_count].uri, uri);
+    r->ns_count++;
+}
+
+// Declarations end in the reverse order they began.
+static void on_namespace_end(void *data, const char *)
+{
+    struct probe_reader *r = (struct probe_reader *)data;
+    if (r->ns_count > 0)
+        r->ns_count--;
+}
+
+// No Probe needs a document type; refusing it refuses entity expansion.
+static void on_doctype(void *data, const char *, const char *, const char *, int)
+{
+    give_up((struct probe_reader *)data);
+}
+
+static void trim(char *text)
+{
+    size_t start = 0, len = strlen(text);
+    while (start < len && isspace((unsigned char)text[start]))
+        start++;
+    while (len > start && isspace((unsigned char)text[len - 1]))
+        len--;
+    memmove(text, text + start, len - start);
+    text[len - start] = '\0';
+}
+
+int wsd_parse_probe(const char *data, size_t len, struct wsd_probe *probe)
+{
+    static struct probe_reader blank;
+    struct probe_reader r = blank;
+
+    if (len > 65536)
+        return 0;
+    memset(probe, 0, sizeof *probe);
+    r.probe = probe;
+    r.parser = XML_ParserCreateNS(NULL, ' ');
+    if (!r.parser)
+        return 0;
+    XML_SetUserData(r.parser, &r);
+    XML_SetElementHandler(r.parser, on_start, on_end);
+    XML_SetCharacterDataHandler(r.parser, on_text);
+    XML_SetNamespaceDeclHandler(r.parser, on_namespace_start, on_namespace_end);
+    XML_SetStartDoctypeDeclHandler(r.parser, on_doctype);
+
+    int ok = XML_Parse(r.parser, data, (int)len, XML_TRUE) == XML_STATUS_OK && !r.bad;
+    XML_ParserFree(r.parser);
+    if (!ok || !r.seen_probe)
+        return 0;
+    trim(r.action);
+    trim(probe->message_id);
+    trim(probe->match_by);
+    return strcmp(r.action, WSD_DISCOVERY_NS "/Probe") == 0 && probe->message_id[0] != '\0';
+}
+
+static int is_ours(const struct wsd_qname *t)
+{
+    return (strcmp(t->ns, WSD_ONVIF_NETWORK_NS) == 0 &&
+            strcmp(t->local, "NetworkVideoTransmitter") == 0) ||
+           (strcmp(t->ns, WSD_ONVIF_DEVICE_NS) == 0 && strcmp(t->local, "Device") == 0);
+}
+
+// The length of the next path segment of `s`, which starts after a '/'.
+static size_t segment(const char *s)
+{
+    size_t n = 0;
+    while (s[n] && s[n] != '/' && s[n] != '?' && s[n] != '#')
+        n++;
+    return n;
+}
+
+int wsd_scope_matches(const char *ask, const char *have)
+{
+    // Scheme and authority: everything before the path, case aside.
+    const char *a = strchr(ask, ':'), *h = strchr(have, ':');
+    if (!a || !h || a - ask != h - have || strncasecmp(ask, have, (size_t)(a - ask)) != 0)
+        return 0;
+    a++;
+    h++;
+    if (strncmp(a, "//", 2) == 0 || strncmp(h, "//", 2) == 0) {
+        if (strncmp(a, "//", 2) != 0 || strncmp(h, "//", 2) != 0)
+            return 0;
+        size_t al = 2 + strcspn(a + 2, "/?#"), hl = 2 + strcspn(h + 2, "/?#");
+        if (al != hl || strncasecmp(a, h, al) != 0)
+            return 0;
+        a += al;
+        h += hl;
+    }
+    // Path: each segment asked for equals the one we have, in turn.
+    for (;;) {
+        while (*a == '/')
+            a++;
+        while (*h == '/')
+            h++;
+        size_t al = segment(a), hl = segment(h);
+        if (al == 0)
+            return 1;
+        if (al != hl || strncmp(a, h, al) != 0)
+            return 0;
+        a += al;
+        h += hl;
+    }
+}
+
+static int scope_held(const char *ask, size_t len, int exact)
+{
+    char want[WSD_SCOPES_SIZE];
+    memcpy(want, ask, len);
+    want[len] = '\0';
+
+    const char *s = wsd_scopes();
+    while (*s) {
+        size_t n = strcspn(s, " ");
+        char have[256];
+        if (n < sizeof have) {
+            memcpy(have, s, n);
+            have[n] = '\0';
+            if (exact ? strcmp(want, have) == 0 : wsd_scope_matches(want, have))
+                return 1;
+        }
+        s += n;
+        while (*s == ' ')
+            s++;
+    }
+    return 0;
+}
+
+int wsd_probe_matches(const struct wsd_probe *p)
+{
+    if (p->types_unresolved)
+        return 0;
+    for (int i = 0; i < p->type_count; i++)
+        if (!is_ours(&p->types[i]))
+            return 0;
+
+    int exact;
+    if (p->match_by[0] == '\0' || strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc3986") == 0)
+        exact = 0;
+    else if (strcmp(p->match_by, WSD_DISCOVERY_NS "/strcmp0") == 0)
+        exact = 1;
+    else
+        return 0;
+
+    const char *s = p->scopes;
+    for (;;) {
+        while (isspace((unsigned char)*s))
+            s++;
+        size_t len = 0;
+        while (s[len] && !isspace((unsigned char)s[len]))
+            len++;
+        if (len == 0)
+            return 1;
+        if (!scope_held(s, len, exact))
+            return 0;
+        s += len;
+    }
+}

@@ -1,0 +1,170 @@
+#include "daemon_env.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "private_dev.h"
+
+int daemon_log = -1;
+
+static double now_s()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+std::string daemon_env_enter()
+{
+    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+        return std::string("unshare: ") + strerror(errno);
+    // Without a route for the group, joining it fails with ENODEV.
+    if (system("ip link set lo up && ip route add 224.0.0.0/4 dev lo src 127.0.0.1") != 0)
+        return "ip: could not set up loopback and the multicast route";
+    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
+        return std::string("making / private: ") + strerror(errno);
+    const char *failed;
+    if (private_dev(&failed) != 0)
+        return std::string("private /dev: ") + failed + ": " + strerror(errno);
+
+    daemon_log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    strcpy(addr.sun_path, "/dev/log");
+    if (bind(daemon_log, (struct sockaddr *)&addr, sizeof addr) != 0)
+        return std::string("/dev/log: ") + strerror(errno);
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
+        return std::string("subreaper: ") + strerror(errno);
+    return "";
+}
+
+// The detached daemon is reparented to this process.
+static pid_t find_daemon()
+{
+    DIR *proc = opendir("/proc");
+    pid_t found = -1;
+    for (struct dirent *e; found < 0 && (e = readdir(proc));) {
+        char path[300], stat[512] = "";
+        snprintf(path, sizeof path, "/proc/%s/stat", e->d_name);
+        FILE *f = fopen(path, "r");
+        if (!f)
+            continue;
+        size_t n = fread(stat, 1, sizeof stat - 1, f);
+        fclose(f);
+        stat[n] = '\0';
+        int pid, ppid;
+        char comm[64], state;
+        if (sscanf(stat, "%d (%63[^)]) %c %d", &pid, comm, &state, &ppid) == 4 &&
+            ppid == getpid() && strcmp(comm, "discovery-daemo") == 0 && state != 'Z')
+            found = pid;
+    }
+    closedir(proc);
+    return found;
+}
+
+pid_t daemon_start(int *status)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        execl(daemon_path.c_str(), daemon_path.c_str(), (char *)NULL);
+        _exit(127);
+    }
+    int wstatus;
+    waitpid(pid, &wstatus, 0);
+    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    for (double until = now_s() + 2; now_s() < until; usleep(1000)) {
+        pid_t daemon = find_daemon();
+        if (daemon > 0)
+            return daemon;
+    }
+    return -1;
+}
+
+int daemon_wait(pid_t pid, double timeout_s)
+{
+    for (double until = now_s() + timeout_s; now_s() < until; usleep(1000)) {
+        int wstatus;
+        if (waitpid(pid, &wstatus, WNOHANG) == pid)
+            return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    }
+    return -1;
+}
+
+int udp_socket(int port, bool join)
+{
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    int one = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons((unsigned short)port);
+    bind(sock, (struct sockaddr *)&addr, sizeof addr);
+    if (join) {
+        struct ip_mreq group = {};
+        group.imr_multiaddr.s_addr = inet_addr("239.255.255.250");
+        setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group);
+    }
+    return sock;
+}
+
+void send_to(int sock, const std::string &text, const char *address)
+{
+    struct sockaddr_in to = {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(3702);
+    to.sin_addr.s_addr = inet_addr(address);
+    sendto(sock, text.data(), text.size(), 0, (struct sockaddr *)&to, sizeof to);
+}
+
+static bool receive_one(int sock, double until, std::string *datagram)
+{
+    static char buf[65536];
+    double left = until - now_s();
+    struct pollfd pfd = { sock, POLLIN, 0 };
+    if (left <= 0 || poll(&pfd, 1, (int)(left * 1000) + 1) != 1)
+        return false;
+    ssize_t n = recv(sock, buf, sizeof buf, 0);
+    datagram->assign(buf, n > 0 ? (size_t)n : 0);
+    return true;
+}
+
+std::vector<std::string> receive(int sock, double seconds)
+{
+    std::vector<std::string> all;
+    double until = now_s() + seconds;
+    for (std::string d; receive_one(sock, until, &d);)
+        all.push_back(d);
+    return all;
+}
+
+std::string receive_with(int sock, const std::string &needle, double seconds)
+{
+    double until = now_s() + seconds;
+    for (std::string d; receive_one(sock, until, &d);)
+        if (d.find(needle) != std::string::npos)
+            return d;
+    return "";
+}
+
+int count_with(const std::vector<std::string> &messages, const std::string &needle)
+{
+    int n = 0;
+    for (const std::string &m : messages)
+        n += m.find(needle) != std::string::npos;
+    return n;
+}

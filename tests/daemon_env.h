@@ -1,0 +1,43 @@
+// A private network for one discovery-daemon test: the test process moves
+// into its own network namespace (loopback up, multicast routed over it)
+// and mount namespace (a private /dev with the test's log socket at
+// /dev/log), and becomes the reaper of the daemons it starts.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+static const std::string daemon_path = DISCOVERY_DAEMON_PATH;
+
+/// Enters the namespaces; returns "" or what failed.
+std::string daemon_env_enter();
+
+/// The socket at /dev/log; the daemon's log records arrive here.
+extern int daemon_log;
+
+/// Runs the daemon as a shell would. Sets *status to the command's exit
+/// status and returns the detached daemon's pid, or -1.
+pid_t daemon_start(int *status);
+
+/// Waits up to `timeout_s` for the detached daemon to end; returns its
+/// exit status, 128 + signal, or -1 when it did not end.
+int daemon_wait(pid_t pid, double timeout_s);
+
+/// A UDP socket bound to `port` on every address (0: any port); joined to
+/// the discovery group when `join`.
+int udp_socket(int port, bool join);
+
+/// Sends `text` to `address`:3702.
+void send_to(int sock, const std::string &text, const char *address = "239.255.255.250");
+
+/// Every datagram arriving on `sock` within `seconds`.
+std::vector<std::string> receive(int sock, double seconds);
+
+/// The first datagram on `sock` holding `needle`, waiting up to `seconds`;
+/// "" when none came.
+std::string receive_with(int sock, const std::string &needle, double seconds);
+
+/// How many of `messages` hold `needle`.
+int count_with(const std::vector<std::string> &messages, const std::string &needle);
