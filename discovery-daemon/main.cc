@@ -27,7 +27,9 @@ static const int log_level_info = 6;
 
 static pthread_t worker_threads[WORKER_COUNT];
 // Whether each worker may still be cancelled: set before it starts, cleared
-// as it ends, so the stop never cancels a thread that was already joined.
+// when its loop returns by itself or when it is cancelled. A thread is
+// joined only after it has cleared its flag, so the stop never cancels a
+// thread that was already joined, nor one twice.
 static int worker_running[WORKER_COUNT];
 static pthread_mutex_t worker_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -52,26 +54,24 @@ static void on_signal(int signo)
     errno = saved_errno;
 }
 
-static void worker_ended(void *slot)
+static void worker_ended(int worker)
 {
     pthread_mutex_lock(&worker_lock);
-    *(int *)slot = 0;
+    worker_running[worker] = 0;
     pthread_mutex_unlock(&worker_lock);
 }
 
 static void *hello_main(void *)
 {
-    pthread_cleanup_push(worker_ended, &worker_running[HELLO_THREAD]);
     udp_hello(hello_socket);
-    pthread_cleanup_pop(1);
+    worker_ended(HELLO_THREAD);
     return NULL;
 }
 
 static void *probe_main(void *)
 {
-    pthread_cleanup_push(worker_ended, &worker_running[PROBE_THREAD]);
     udp_probe(open_server_socket);
-    pthread_cleanup_pop(1);
+    worker_ended(PROBE_THREAD);
     return NULL;
 }
 
@@ -84,9 +84,11 @@ static void *stop_main(void *)
     }
     ByeHandler(signo);
     pthread_mutex_lock(&worker_lock);
-    for (int i = 0; i < WORKER_COUNT; i++)
+    for (int i = 0; i < WORKER_COUNT; i++) {
         if (worker_running[i])
             pthread_cancel(worker_threads[i]);
+        worker_running[i] = 0;
+    }
     pthread_mutex_unlock(&worker_lock);
     return NULL;
 }

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs the Debian 12 packages the build and the tests need, once.
+# Installs what the build and the tests need, once: Debian 12 packages, and
+# the ONVIF clients the interoperability tests drive, from their lock file.
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2)
+command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -13,4 +16,11 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+interop=tests/interop
+if [ ! -d "$interop/node_modules/onvif" ] || [ ! -d "$interop/node_modules/node-onvif" ] ||
+   [ "$interop/package-lock.json" -nt "$interop/node_modules/.package-lock.json" ]; then
+    echo "setup: installing the ONVIF clients for the interoperability tests"
+    (cd "$interop" && npm ci --no-audit --no-fund --loglevel=error)
 fi

@@ -1,0 +1,196 @@
+// WS-Discovery Probes read and matched, and the messages composed, on
+// plain bytes.
+
+#include <string.h>
+
+#include <random>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "probes.h"
+#include "wsd.h"
+
+static int parse(const std::string &xml, wsd_probe *p)
+{
+    return wsd_parse_probe(xml.data(), xml.size(), p);
+}
+
+static int matches(const std::string &xml)
+{
+    wsd_probe p;
+    return parse(xml, &p) && wsd_probe_matches(&p);
+}
+
+TEST(Probe, ReadsTheFormsRealClientsSend)
+{
+    wsd_probe p;
+    ASSERT_EQ(parse(onvif_client_probe("urn:uuid:1"), &p), 1);
+    EXPECT_STREQ(p.message_id, "urn:uuid:1");
+    ASSERT_EQ(p.type_count, 1);
+    EXPECT_STREQ(p.types[0].ns, WSD_ONVIF_NETWORK_NS);
+    EXPECT_STREQ(p.types[0].local, "NetworkVideoTransmitter");
+    EXPECT_TRUE(wsd_probe_matches(&p));
+
+    // The prefix is declared on the Types element itself.
+    ASSERT_EQ(parse(node_onvif_probe(" uuid:2\n", "NetworkVideoTransmitter"), &p), 1);
+    EXPECT_STREQ(p.message_id, "uuid:2");
+    EXPECT_TRUE(wsd_probe_matches(&p));
+    // dp0 is the network namespace: dp0:Device is not the device service.
+    EXPECT_FALSE(matches(node_onvif_probe("uuid:3", "Device")));
+    EXPECT_FALSE(matches(node_onvif_probe("uuid:4", "NetworkVideoDisplay")));
+}
+
+TEST(Probe, TypesAreMatchedByNamespaceAndLocalName)
+{
+    EXPECT_TRUE(matches(probe_with("a", "", "")));
+    EXPECT_TRUE(matches(probe_with("a", "  ", "")));
+    EXPECT_TRUE(matches(probe_with("a", "tds:Device dn:NetworkVideoTransmitter", "")));
+    EXPECT_FALSE(matches(probe_with("a", "wsdp:Device", "")));
+    EXPECT_FALSE(matches(probe_with("a", "dn:Device", "")));
+    EXPECT_FALSE(matches(probe_with("a", "nope:Device", "")));  // no such prefix in scope
+    EXPECT_FALSE(matches(probe_with("a", "NetworkVideoTransmitter", "")));  // no default namespace
+
+    // An unprefixed name takes the default namespace in scope.
+    std::string xml = probe_with("a", "X", "");
+    xml.replace(xml.find("<wsd:Types>X"), 12,
+                "<wsd:Types xmlns=\"" WSD_ONVIF_DEVICE_NS "\">Device");
+    EXPECT_TRUE(matches(xml));
+}
+
+TEST(Probe, ScopesFollowTheirMatchingRule)
+{
+    const struct {
+        const char *scopes;
+        int match;
+    } rfc3986[] = {
+        { "onvif://www.onvif.org/Profile/Streaming", 1 },
+        { "ONVIF://WWW.ONVIF.ORG/Profile", 1 },  // scheme and authority: any case
+        { "onvif://www.onvif.org/profile/streaming", 0 },  // path: exact
+        { "onvif://www.onvif.org/Prof", 0 },  // whole segments only
+        { "onvif://www.onvif.org/hardware/IP_house/", 1 },
+        { "onvif://www.onvif.org", 1 },
+        { "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type", 1 },
+        { "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/location", 0 },
+        { "onvif://example.org/Profile", 0 },
+        { "http://www.onvif.org/Profile", 0 },
+    };
+    for (const auto &c : rfc3986)
+        EXPECT_EQ(matches(probe_with("a", "", c.scopes)), c.match) << c.scopes;
+    EXPECT_TRUE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile",
+                                   WSD_DISCOVERY_NS "/rfc3986")));
+
+    EXPECT_TRUE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile/Streaming",
+                                   WSD_DISCOVERY_NS "/strcmp0")));
+    EXPECT_FALSE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile",
+                                    WSD_DISCOVERY_NS "/strcmp0")));
+    EXPECT_FALSE(matches(probe_with("a", "", "", WSD_DISCOVERY_NS "/ldap")));
+
+    EXPECT_TRUE(wsd_scope_matches("urn:x", "urn:x"));
+    EXPECT_FALSE(wsd_scope_matches("urn:x", "onvif://x"));
+}
+
+TEST(Probe, AnythingElseIsNotAProbe)
+{
+    wsd_probe p;
+    std::string valid = onvif_client_probe("urn:uuid:1");
+    std::string deep;
+    for (int i = 0; i < 100; i++)
+        deep += "<e>";
+    const std::string cases[] = {
+        "",
+        "garbage",
+        valid.substr(0, valid.size() - 1),
+        probe_with("", "", ""),  // no MessageID
+        "<?xml version=\"1.0\"?><!DOCTYPE d [<!ENTITY a \"x\">]>" + probe_with("a", "", ""),
+        deep,
+        // A SOAP 1.1 envelope, and a Hello.
+        std::string(valid).replace(valid.find("2003/05/soap-envelope"), 21,
+                                   "2001/12/soap-envelope"),
+        std::string(valid).replace(valid.find("discovery/Probe<"), 16, "discovery/Hello<"),
+        std::string(70000, ' ') + valid,
+    };
+    for (const std::string &c : cases)
+        EXPECT_EQ(parse(c, &p), 0) << c.substr(0, 80);
+
+    // Our own announcements come back through the multicast loop.
+    char message[WSD_MESSAGE_SIZE];
+    for (wsd_kind kind : { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES }) {
+        size_t len = wsd_message(message, sizeof message, kind, "urn:uuid:x", "http://a/");
+        ASSERT_GT(len, 0u);
+        EXPECT_EQ(wsd_parse_probe(message, len, &p), 0);
+    }
+}
+
+TEST(Probe, MutatedProbesNeverBreakTheReader)
+{
+    std::mt19937 rng(3702);
+    const std::string seeds[] = { onvif_client_probe("urn:uuid:1"),
+                                  node_onvif_probe("uuid:2", "Device"),
+                                  probe_with("a", "dn:NetworkVideoTransmitter",
+                                             "onvif://www.onvif.org/Profile") };
+    for (int i = 0; i < 5000; i++) {
+        std::string xml = seeds[rng() % 3];
+        for (int e = 1 + (int)(rng() % 6); e > 0; e--) {
+            size_t at = rng() % (xml.size() + 1);
+            switch (rng() % 3) {
+            case 0: xml.insert(at, 1, "<>:/\"= x&;"[rng() % 10]); break;
+            case 1: xml.erase(at, rng() % 20); break;
+            default: xml.insert(at, xml.substr(rng() % xml.size(), rng() % 200)); break;
+            }
+        }
+        wsd_probe p;
+        if (parse(xml, &p)) {
+            EXPECT_LT(strlen(p.message_id), sizeof p.message_id);
+            EXPECT_LE(p.type_count, WSD_QNAMES_MAX);
+            wsd_probe_matches(&p);
+        }
+    }
+}
+
+static int count(const std::string &text, const std::string &needle)
+{
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        n++;
+    return n;
+}
+
+TEST(Messages, ProbeMatchFormAndIdentity)
+{
+    char buf[WSD_MESSAGE_SIZE];
+    size_t len = wsd_message(buf, sizeof buf, WSD_PROBE_MATCHES, "urn:uuid:a&b",
+                             "http://10.0.0.2/onvif/device_service");
+    ASSERT_GT(len, 0u);
+    std::string m(buf, len);
+    EXPECT_EQ(count(m, "<wsd:ProbeMatch>"), 1);
+    EXPECT_NE(m.find("<wsa:RelatesTo>urn:uuid:a&amp;b</wsa:RelatesTo>"), std::string::npos);
+    EXPECT_NE(m.find("<wsa:Address>" + std::string(wsd_endpoint()) + "</wsa:Address>"),
+              std::string::npos);
+    EXPECT_NE(m.find("<wsd:XAddrs>http://10.0.0.2/onvif/device_service</wsd:XAddrs>"),
+              std::string::npos);
+    EXPECT_NE(m.find("<wsd:Types>dn:NetworkVideoTransmitter tds:Device</wsd:Types>"),
+              std::string::npos);
+    EXPECT_NE(m.find("<wsd:MetadataVersion>1</wsd:MetadataVersion>"), std::string::npos);
+    // Every namespace is declared on the Envelope, in double quotes.
+    std::string envelope = m.substr(m.find("<SOAP-ENV:Envelope"));
+    envelope = envelope.substr(0, envelope.find('>'));
+    EXPECT_EQ(count(envelope, "xmlns:"), 5);
+    EXPECT_EQ(count(m, "xmlns"), 5);
+    EXPECT_EQ(envelope.find('\''), std::string::npos);
+
+    // Each message is new; the endpoint stays; the numbers grow.
+    char again[WSD_MESSAGE_SIZE];
+    len = wsd_message(again, sizeof again, WSD_HELLO, NULL, "http://x/");
+    std::string hello(again, len);
+    auto field = [](const std::string &s, const std::string &open) {
+        size_t at = s.find(open) + open.size();
+        return s.substr(at, s.find_first_of("<\"", at) - at);
+    };
+    EXPECT_NE(field(m, "<wsa:MessageID>"), field(hello, "<wsa:MessageID>"));
+    EXPECT_EQ(field(m, "InstanceId=\""), field(hello, "InstanceId=\""));
+    EXPECT_EQ(std::stoul(field(hello, "MessageNumber=\"")),
+              std::stoul(field(m, "MessageNumber=\"")) + 1);
+    EXPECT_EQ(strlen(wsd_endpoint()), 45u);
+    EXPECT_EQ(strncmp(wsd_endpoint(), "urn:uuid:", 9), 0);
+}
