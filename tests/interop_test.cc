@@ -44,3 +44,31 @@ TEST(Interop, OnvifClientsListTheDevice)
     kill(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
+
+// The realistic set-up: the client is another host on the camera's link.
+// The device answers with the address of the interface the Probe came in on.
+TEST(Interop, ClientOnAnotherHostGetsTheLinkAddress)
+{
+    ASSERT_EQ(daemon_env_enter(), "");
+    ASSERT_EQ(system("ip netns add client"
+                     " && ip link add cam0 type veth peer name cli0"
+                     " && ip link set cli0 netns client"
+                     " && ip addr add 10.77.0.1/24 dev cam0 && ip link set cam0 up"
+                     " && ip route replace 224.0.0.0/4 dev cam0 src 10.77.0.1"
+                     " && ip netns exec client sh -c 'ip link set lo up"
+                     " && ip addr add 10.77.0.2/24 dev cli0 && ip link set cli0 up"
+                     " && ip route add 224.0.0.0/4 dev cli0'"),
+              0);
+    int status;
+    pid_t pid = daemon_start(&status);
+    ASSERT_GT(pid, 0);
+
+    std::string out = run("cd " INTEROP_DIR " && ip netns exec client node discover.js onvif 2>&1");
+    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
+    EXPECT_NE(out.find("\"xaddrs\":\"http://10.77.0.1/onvif/device_service\""), std::string::npos)
+        << out;
+
+    kill(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
+    system("ip netns del client");
+}
