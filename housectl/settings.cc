@@ -70,12 +70,16 @@ static const struct setting_group cam_group = {
     on_off_auto, "cam %s\n", NULL, 0, "cam save\n",
     "unknown command after -c (optarg = [%s])" };
 
-static int is_mode(const struct setting_group *g, const char *arg)
+static const struct setting_group *group_of(int option)
 {
-    for (const char *const *m = g->modes; *m; m++)
-        if (strcmp(arg, *m) == 0)
-            return 1;
-    return 0;
+    switch (option) {
+    case 'l': return &led_group;
+    case 't': return &th_group;
+    case 'h': return &ph_group;
+    case 'f': return &fan_group;
+    case 'c': return &cam_group;
+    }
+    return NULL;
 }
 
 static const struct setting_param *find_param(const struct setting_group *g, const char *arg)
@@ -86,51 +90,79 @@ static const struct setting_param *find_param(const struct setting_group *g, con
     return NULL;
 }
 
-// The mode's answer and the save's are not examined: "OK" follows the save.
-static void set_mode(const struct setting_group *g, const char *arg, char *buffer)
+enum setting_kind settings_parse(int option, const char *arg, struct setting_request *req)
 {
-    snprintf(buffer, TTY_ANSWER_SIZE, g->mode_command, arg);
-    tty_command(buffer, buffer);
-    tty_command(g->save_command, buffer);
-    printf("OK\n");
-}
+    const struct setting_group *g = group_of(option);
 
-// Sent from the buffer itself, so the answer starts with the echoed command
-// and must end in the controller's prompt. "OK" comes before the save.
-static void set_param(const struct setting_group *g, const struct setting_param *p,
-                      const char *arg, char *buffer)
-{
-    int value = 0;
-    int n = sscanf(arg, p->pattern, &value);
-    if (n != 1)
-        error(1, 0, p->parse_failure, n, arg, value);
+    req->count = 0;
+    req->value = 0;
+    req->failure = g->unknown;
+    req->kind = SETTING_UNKNOWN;
+    for (const char *const *m = g->modes; *m; m++)
+        if (strcmp(arg, *m) == 0)
+            return req->kind = SETTING_MODE;
 
-    snprintf(buffer, TTY_ANSWER_SIZE, p->command, value);
-    tty_command(buffer, buffer);
-    size_t len = strlen(buffer);
-    if (len == 0 || buffer[len - 1] != ':')
-        error(1, 0, "Error while \n[%s]\nstrlen(str) = %i", buffer, (int)len);
-    printf("OK\n");
-    tty_command(g->save_command, buffer);
-}
-
-static void set_group(const struct setting_group *g, const char *arg, char *buffer)
-{
-    if (is_mode(g, arg)) {
-        set_mode(g, arg, buffer);
-        return;
-    }
     const struct setting_param *p = find_param(g, arg);
     if (p == NULL)
-        error(1, 0, g->unknown, arg);
-    set_param(g, p, arg, buffer);
+        return req->kind;
+    req->count = sscanf(arg, p->pattern, &req->value);
+    req->failure = p->parse_failure;
+    return req->kind = req->count == 1 ? SETTING_PARAM : SETTING_MALFORMED;
 }
 
-void set_led(const char *arg, char *buffer) { set_group(&led_group, arg, buffer); }
-void set_thermostat(const char *arg, char *buffer) { set_group(&th_group, arg, buffer); }
-void set_preheat(const char *arg, char *buffer) { set_group(&ph_group, arg, buffer); }
-void set_fan(const char *arg, char *buffer) { set_group(&fan_group, arg, buffer); }
-void set_camera(const char *arg, char *buffer) { set_group(&cam_group, arg, buffer); }
+void settings_command(int option, const char *arg, const struct setting_request *req,
+                      char *buffer)
+{
+    const struct setting_group *g = group_of(option);
+    if (req->kind == SETTING_MODE)
+        snprintf(buffer, TTY_ANSWER_SIZE, g->mode_command, arg);
+    else
+        snprintf(buffer, TTY_ANSWER_SIZE, find_param(g, arg)->command, req->value);
+}
+
+int settings_acknowledged(const char *answer)
+{
+    size_t len = strlen(answer);
+    return len > 0 && answer[len - 1] == ':';
+}
+
+// A mode's answer and its save's are not examined: "OK" follows the save.
+// A parameter is sent from the buffer itself, so its answer starts with the
+// echoed command and must end in the controller's prompt; "OK" comes before
+// the save.
+static void set_option(int option, const char *arg, char *buffer)
+{
+    struct setting_request req;
+
+    switch (settings_parse(option, arg, &req)) {
+    case SETTING_UNKNOWN:
+        error(1, 0, req.failure, arg);
+        break;
+    case SETTING_MALFORMED:
+        error(1, 0, req.failure, req.count, arg, req.value);
+        break;
+    case SETTING_MODE:
+        settings_command(option, arg, &req, buffer);
+        tty_command(buffer, buffer);
+        tty_command(group_of(option)->save_command, buffer);
+        printf("OK\n");
+        break;
+    case SETTING_PARAM:
+        settings_command(option, arg, &req, buffer);
+        tty_command(buffer, buffer);
+        if (!settings_acknowledged(buffer))
+            error(1, 0, "Error while \n[%s]\nstrlen(str) = %i", buffer, (int)strlen(buffer));
+        printf("OK\n");
+        tty_command(group_of(option)->save_command, buffer);
+        break;
+    }
+}
+
+void set_led(const char *arg, char *buffer) { set_option('l', arg, buffer); }
+void set_thermostat(const char *arg, char *buffer) { set_option('t', arg, buffer); }
+void set_preheat(const char *arg, char *buffer) { set_option('h', arg, buffer); }
+void set_fan(const char *arg, char *buffer) { set_option('f', arg, buffer); }
+void set_camera(const char *arg, char *buffer) { set_option('c', arg, buffer); }
 
 void restore_defaults(char *buffer)
 {

@@ -24,3 +24,34 @@ void restore_defaults(char *buffer);
 
 /// Prints "buy buy..." and sends the reboot command without waiting.
 void reboot_house(char *buffer);
+
+// The pieces of a settings change that need no line.
+
+enum setting_kind {
+    SETTING_MODE,       // a mode word
+    SETTING_PARAM,      // a parameter key with its number
+    SETTING_UNKNOWN,    // neither: the option's unknown-command message applies
+    SETTING_MALFORMED,  // a key whose number cannot be read: its parse-failure message applies
+};
+
+struct setting_request {
+    enum setting_kind kind;
+    int count;            // what sscanf returned for a parameter's pattern
+    int value;            // the parameter, 0 when it could not be read
+    const char *failure;  // the message format for SETTING_UNKNOWN and SETTING_MALFORMED
+};
+
+/// Reads the argument of option `option` ('l', 't', 'h', 'f' or 'c'):
+/// mode words first, compared whole and case-sensitively, then the option's
+/// keys in order, each compared whole at the start of the argument. Returns
+/// the kind, also stored in req->kind.
+enum setting_kind settings_parse(int option, const char *arg, struct setting_request *req);
+
+/// Composes the command for a request of kind SETTING_MODE or SETTING_PARAM
+/// into `buffer` (TTY_ANSWER_SIZE bytes), the number in decimal.
+void settings_command(int option, const char *arg, const struct setting_request *req,
+                      char *buffer);
+
+/// Whether the controller acknowledged a parameter command: its answer is
+/// not empty and ends in the prompt ":".
+int settings_acknowledged(const char *answer);

@@ -1,10 +1,12 @@
 #include "tty.h"
 
+#include <errno.h>
 #include <error.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -28,6 +30,11 @@ void tty_open(void)
     tty_fd = open(tty_device, O_RDWR);
     if (tty_fd < 0)
         error(1, 0, "can't open device!");
+    // Two runs on one line would read each other's answers: the second
+    // waits here until the first has exited. Where the lock cannot be had
+    // at all, the run goes on as it would without one.
+    while (flock(tty_fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
     if (tcgetattr(tty_fd, &tio) != 0)
         error(1, 0, "can't get termois attributes!");
     if (cfsetspeed(&tio, B9600) != 0)

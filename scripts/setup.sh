@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2)
+packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 missing=()
