@@ -134,9 +134,10 @@ void send_to(int sock, const std::string &text, const char *address)
 static bool receive_one(int sock, double until, std::string *datagram)
 {
     static char buf[65536];
+    // A wait that has run out still takes what is already queued.
     double left = until - now_s();
     struct pollfd pfd = { sock, POLLIN, 0 };
-    if (left <= 0 || poll(&pfd, 1, (int)(left * 1000) + 1) != 1)
+    if (poll(&pfd, 1, left > 0 ? (int)(left * 1000) + 1 : 0) != 1)
         return false;
     ssize_t n = recv(sock, buf, sizeof buf, 0);
     datagram->assign(buf, n > 0 ? (size_t)n : 0);

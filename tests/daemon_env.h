@@ -32,7 +32,7 @@ int udp_socket(int port, bool join);
 /// Sends `text` to `address`:3702.
 void send_to(int sock, const std::string &text, const char *address = "239.255.255.250");
 
-/// Every datagram arriving on `sock` within `seconds`.
+/// Every datagram arriving on `sock` within `seconds` (0: those already there).
 std::vector<std::string> receive(int sock, double seconds);
 
 /// The first datagram on `sock` holding `needle`, waiting up to `seconds`;

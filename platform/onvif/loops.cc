@@ -8,6 +8,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -22,8 +23,10 @@
 
 static const char discovery_group[] = "239.255.255.250";
 static const unsigned short discovery_port = 3702;
-static const int hello_check_s = 1;  // how often the hello loop looks at server_hello
+static const unsigned hello_check_us = 1000000;  // how often the hello loop looks at server_hello
 static const double duplicate_window_s = 5;  // a Probe repeated within it is dropped
+static const int server_wait_steps = 100;   // the first Hello waits at most 100 x 10 ms
+static const int server_wait_step_us = 10000;
 
 enum { DATAGRAM_SIZE = 65536, RECENT_PROBES = 32 };
 
@@ -75,11 +78,49 @@ static void send_hello(int sock)
         multicast(sock, message, len);
 }
 
+// The loops are cancelled only while they wait. Elsewhere a cancellation
+// could land inside the C library (getifaddrs, the socket set-up) and leak
+// what it holds; it stays pending until the next wait.
+static void cancel_only_in_waits(void)
+{
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+}
+
+static void cancellable_sleep_us(unsigned us)
+{
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+    usleep(us);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+}
+
+static int cancellable_poll(struct pollfd *pfd)
+{
+    int old;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
+    // No timeout: an idle responder does not wake up.
+    int n = poll(pfd, 1, -1);
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
+    return n;
+}
+
+// The first Hello says the device is there to be probed: it waits until
+// the probe loop has its socket, but not for ever.
+static void wait_for_server_socket(void)
+{
+    for (int i = 0; i < server_wait_steps && __atomic_load_n(&server_udp, __ATOMIC_ACQUIRE) < 0;
+         i++)
+        cancellable_sleep_us(server_wait_step_us);
+}
+
 EXPORTED void udp_hello(int sock)
 {
+    cancel_only_in_waits();
+    wait_for_server_socket();
     send_hello(sock);
     for (;;) {
-        sleep(hello_check_s);  // a cancellation point
+        cancellable_sleep_us(hello_check_us);
         if (__atomic_exchange_n(&server_hello, 0, __ATOMIC_ACQ_REL))
             send_hello(sock);
     }
@@ -205,12 +246,11 @@ static int open_with_pktinfo(int (*open_server)(void))
 
 EXPORTED void udp_probe(int (*open_server)(void))
 {
+    cancel_only_in_waits();
     int sock = open_with_pktinfo(open_server);
     for (;;) {
         struct pollfd pfd = { sock, POLLIN, 0 };
-        // No timeout: an idle responder does not wake up. poll is a
-        // cancellation point.
-        int n = poll(&pfd, 1, -1);
+        int n = cancellable_poll(&pfd);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || (pfd.revents & POLLNVAL) || drain(sock) != 0)
