@@ -29,7 +29,8 @@ struct sim_result {
     std::string received;    // every byte the controller received
     int commands = 0;        // commands it received in full
     uint64_t bytes_in = 0, bytes_out = 0;  // on the line, each way
-    double seconds = 0;      // wall time of the command
+    double seconds = 0;      // wall time of the command, from fork to exit
+    double exec_seconds = 0; // from its exec, after the namespace is made, to its exit
     struct rusage usage {};  // of the command and its children
 };
 
