@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, once: Debian 12 packages, and
 # the ONVIF clients the interoperability tests drive, from their lock file.
+#   scripts/setup.sh          for the build machine's own builds
+#   scripts/setup.sh armhf    also the cross compiler, qemu-user and the
+#                             device's libraries (Debian multiarch)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev)
+packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev groff-base)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
+
+if [ "${1:-}" = armhf ]; then
+    packages+=(g++-arm-linux-gnueabihf qemu-user libgtest-dev:armhf libexpat1-dev:armhf)
+    dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -4,7 +4,9 @@
 // fresh pseudo-terminal is bind-mounted over /dev/ttyS0 (over a private
 // /dev where the machine has no /dev/ttyS0); nothing is visible to the rest
 // of the machine. This process plays the controller on the master side
-// until the command ends.
+// until the command ends. Where a native parent has already made the
+// namespace (HOUSE_TEST_NAMESPACES set, for programs under qemu-user), the
+// line is mounted in that one.
 #pragma once
 
 #include <sys/resource.h>

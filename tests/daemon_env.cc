@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "private_dev.h"
+#include "target_runner.h"
 
 int daemon_log = -1;
 
@@ -31,29 +32,47 @@ static double now_s()
 
 std::string daemon_env_enter()
 {
-    if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
-        return std::string("unshare: ") + strerror(errno);
-    // Without a route for the group, joining it fails with ENODEV.
-    if (system("ip link set lo up && ip route add 224.0.0.0/4 dev lo src 127.0.0.1") != 0)
-        return "ip: could not set up loopback and the multicast route";
-    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
-        return std::string("making / private: ") + strerror(errno);
-    const char *failed;
-    if (private_dev(&failed) != 0)
-        return std::string("private /dev: ") + failed + ": " + strerror(errno);
+    // Under qemu-user a native parent has made the namespaces, with this
+    // process as the first of its own process namespace (tests/emulated.sh).
+    bool prepared = getenv("HOUSE_TEST_NAMESPACES") != NULL;
+    if (!prepared) {
+        if (unshare(CLONE_NEWNET | CLONE_NEWNS) != 0)
+            return std::string("unshare: ") + strerror(errno);
+        // Without a route for the group, joining it fails with ENODEV.
+        if (system("ip link set lo up && ip route add 224.0.0.0/4 dev lo src 127.0.0.1") != 0)
+            return "ip: could not set up loopback and the multicast route";
+        if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
+            return std::string("making / private: ") + strerror(errno);
+        const char *failed;
+        if (private_dev(&failed) != 0)
+            return std::string("private /dev: ") + failed + ": " + strerror(errno);
+    }
 
+    unlink("/dev/log");
     daemon_log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     struct sockaddr_un addr = {};
     addr.sun_family = AF_UNIX;
     strcpy(addr.sun_path, "/dev/log");
     if (bind(daemon_log, (struct sockaddr *)&addr, sizeof addr) != 0)
         return std::string("/dev/log: ") + strerror(errno);
+    if (prepared)
+        return getpid() == 1 ? "" : "prepared namespaces without a process namespace";
     if (prctl(PR_SET_CHILD_SUBREAPER, 1) != 0)
         return std::string("subreaper: ") + strerror(errno);
     return "";
 }
 
-// The detached daemon is reparented to this process.
+// Whether the NUL-separated command line in `cmdline` holds `word`.
+static bool has_word(const char *cmdline, size_t len, const std::string &word)
+{
+    for (size_t at = 0; at < len; at += strlen(cmdline + at) + 1)
+        if (word == cmdline + at)
+            return true;
+    return false;
+}
+
+// The detached daemon is reparented to this process. It is known by its
+// command line: under an emulator its name is the emulator's.
 static pid_t find_daemon()
 {
     DIR *proc = opendir("/proc");
@@ -68,9 +87,20 @@ static pid_t find_daemon()
         fclose(f);
         stat[n] = '\0';
         int pid, ppid;
-        char comm[64], state;
-        if (sscanf(stat, "%d (%63[^)]) %c %d", &pid, comm, &state, &ppid) == 4 &&
-            ppid == getpid() && strcmp(comm, "discovery-daemo") == 0 && state != 'Z')
+        char state;
+        const char *after_name = strrchr(stat, ')');
+        if (!after_name || sscanf(stat, "%d", &pid) != 1 ||
+            sscanf(after_name, ") %c %d", &state, &ppid) != 2 || ppid != getpid() || state == 'Z')
+            continue;
+        char cmdline[4096];
+        snprintf(path, sizeof path, "/proc/%s/cmdline", e->d_name);
+        f = fopen(path, "r");
+        if (!f)
+            continue;
+        n = fread(cmdline, 1, sizeof cmdline - 1, f);
+        fclose(f);
+        cmdline[n] = '\0';
+        if (has_word(cmdline, n, daemon_path))
             found = pid;
     }
     closedir(proc);
@@ -79,9 +109,15 @@ static pid_t find_daemon()
 
 pid_t daemon_start(int *status)
 {
+    std::vector<std::string> words = target_runner();
+    words.push_back(daemon_path);
+    std::vector<char *> argv;
+    for (std::string &w : words)
+        argv.push_back(w.data());
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-        execl(daemon_path.c_str(), daemon_path.c_str(), (char *)NULL);
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     int wstatus;

@@ -100,9 +100,10 @@ TEST(Concurrency, RunsOnOneLineTakeTurns)
 {
     char dir[] = "/tmp/housectl-runs-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string run_housectl = target_runner_prefix() + housectl_path;
     std::string script = "for i in $(seq 1 20); do "
-                         "if [ $((i % 4)) = 0 ]; then " + housectl_path + " -lpower=$i -llxon=$i; "
-                         "else " + housectl_path + " -a; fi > " + dir + "/out.$i 2>&1 & "
+                         "if [ $((i % 4)) = 0 ]; then " + run_housectl + " -lpower=$i -llxon=$i; "
+                         "else " + run_housectl + " -a; fi > " + dir + "/out.$i 2>&1 & "
                          "done; wait";
     controller_state state = controller_defaults();
     sim_run_options run;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "target_runner.h"
 
 static const std::string housectl_path = HOUSECTL_PATH;
 
@@ -14,7 +15,8 @@ inline sim_result housectl(const std::vector<std::string> &args, const sim_fault
                            controller_state *state = nullptr, const sim_run_options &options = {})
 {
     controller_state fresh = controller_defaults();
-    std::vector<std::string> argv{ housectl_path };
+    std::vector<std::string> argv = target_runner();
+    argv.push_back(housectl_path);
     argv.insert(argv.end(), args.begin(), args.end());
     return sim_run(state ? *state : fresh, faults, argv, options);
 }

@@ -1,0 +1,25 @@
+# The device: 32-bit ARM, hard float, GNU C library. Debian's cross
+# compiler, and Debian's multiarch packages for the libraries.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+
+# Look for the target's libraries only; programs run here are the host's.
+set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /usr/lib/arm-linux-gnueabihf)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+
+# Tests run the target's programs under user-mode emulation, in namespaces
+# a native parent makes for them. The test binaries run the programs they
+# test with the same emulator (TARGET_EMULATOR).
+# The loader comes from the cross sysroot; its C library must come from
+# there too: paired with the multiarch libc6:armhf (a different build), a
+# forked child crashes at once.
+set(HOUSE_QEMU qemu-arm -L /usr/arm-linux-gnueabihf
+    -E LD_LIBRARY_PATH=/usr/arm-linux-gnueabihf/lib)
+set(CMAKE_CROSSCOMPILING_EMULATOR
+    sh ${CMAKE_CURRENT_LIST_DIR}/../tests/emulated.sh ${HOUSE_QEMU} --)

@@ -1,0 +1,25 @@
+# Where the device image gets the programs, their manuals and the daemon's
+# service files.
+include(GNUInstallDirs)
+
+option(HOUSE_INSTALL_PLATFORM_LIBS
+       "Install our stand-ins for libonvif, libkzcommon and libkzlog-pthread (off for an image that has the real ones)"
+       ON)
+
+install(TARGETS housectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS discovery-daemon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+if(HOUSE_INSTALL_PLATFORM_LIBS)
+  install(TARGETS onvif kzcommon kzlog-pthread LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/man/housectl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/discovery-daemon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+
+configure_file(${PROJECT_SOURCE_DIR}/packaging/discovery-daemon.init.in
+               ${PROJECT_BINARY_DIR}/packaging/discovery-daemon @ONLY)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/discovery-daemon.service.in
+               ${PROJECT_BINARY_DIR}/packaging/discovery-daemon.service @ONLY)
+install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/discovery-daemon
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d)
+install(FILES ${PROJECT_BINARY_DIR}/packaging/discovery-daemon.service
+        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
