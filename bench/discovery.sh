@@ -21,6 +21,10 @@ cmake --build --preset default --target discovery-daemon probe_load >/dev/null
 exec unshare -m --propagation private bash -s "$count" "$idle" <<'INNER'
 set -euo pipefail
 count=$1 idle=$2
+# Namespace names are files under /run/netns on the real file system:
+# unique to this run, and removed at its end.
+run_id=$$
+trap 'for f in /run/netns/*-bench$run_id; do ip netns del "${f##*/}" 2>/dev/null || rm -f "$f"; done' EXIT
 pair() {  # the responder's namespace r-$1 and the client's c-$1, joined by veth
     ip netns add "r-$1"; ip netns add "c-$1"
     ip link add r0 netns "r-$1" type veth peer name c0 netns "c-$1"
@@ -41,21 +45,22 @@ waitpid_of() {  # the first process in namespace $1 whose name starts with $2
     done
     echo "bench: $2 did not start" >&2; exit 1
 }
-run() {  # name, Probe form
+run() {  # namespace suffix, Probe form
     sleep 1  # let the responder settle after its start-up announcements
-    ip netns exec "c-$1" build/default/bench/probe_load "$2" "$count" "$pid" "$idle" "$1" || true
+    ip netns exec "c-$1" build/default/bench/probe_load "$2" "$count" "$pid" "$idle" "${1%%-*}" || true
     kill "$pid" 2>/dev/null || true
 }
 
 printf '%-18s %13s %10s %9s %9s %12s %8s %10s\n' responder answered probes/s \
     'p50 us' 'p99 us' 'cpu us/probe' 'rss KiB' 'idle wk/s'
 {
-    pair ours; ip netns exec r-ours build/default/discovery-daemon/discovery-daemon
-    pid=$(waitpid_of r-ours discovery-daemo); run ours onvif
-    pair wsdd2; ip netns exec r-wsdd2 wsdd2 -w -4 -u -i r0 >/dev/null 2>&1 &
-    pid=$(waitpid_of r-wsdd2 wsdd2); run wsdd2 wsdd2
-    pair wsdd; ip netns exec r-wsdd wsdd -4 -i r0 -s >/dev/null 2>&1 &
-    pid=$(waitpid_of r-wsdd python); run wsdd wsdd
+    n=bench$run_id
+    pair ours-$n; ip netns exec r-ours-$n build/default/discovery-daemon/discovery-daemon
+    pid=$(waitpid_of r-ours-$n discovery-daemo); run ours-$n onvif
+    pair wsdd2-$n; ip netns exec r-wsdd2-$n wsdd2 -w -4 -u -i r0 >/dev/null 2>&1 &
+    pid=$(waitpid_of r-wsdd2-$n wsdd2); run wsdd2-$n wsdd2
+    pair wsdd-$n; ip netns exec r-wsdd-$n wsdd -4 -i r0 -s >/dev/null 2>&1 &
+    pid=$(waitpid_of r-wsdd-$n python); run wsdd-$n wsdd
 } | tee /tmp/discovery-bench.$$
 awk 'NR==FNR { rate[$1] = $3; cpu[$1] = $6; wake[$1] = $8; next } END {
     printf "\nours / wsdd2: %.2fx the answer rate, %.2fx the CPU per Probe\n", rate["ours"] / rate["wsdd2"], cpu["ours"] / cpu["wsdd2"]
