@@ -10,6 +10,7 @@
 
 #include "daemon_env.h"
 #include "probes.h"
+#include "text_io.h"
 
 static const std::string hello_action = "discovery/Hello</wsa:Action>";
 static const std::string bye_action = "discovery/Bye</wsa:Action>";
@@ -46,18 +47,6 @@ protected:
     int listener = -1, client = -1;
 };
 
-static std::string file(const char *path)
-{
-    std::string text;
-    FILE *f = fopen(path, "r");
-    char buf[4096];
-    for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        text.append(buf, n);
-    if (f)
-        fclose(f);
-    return text;
-}
-
 TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
 {
     pid_t pid = start();
@@ -69,8 +58,8 @@ TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
               std::string::npos);
 
     // Bound to 239.255.255.250:3702 itself, and a member of the group.
-    EXPECT_NE(file("/proc/net/udp").find("FAFFFFEF:0E76"), std::string::npos);
-    EXPECT_NE(file("/proc/net/igmp").find("FAFFFFEF"), std::string::npos);
+    EXPECT_NE(read_file("/proc/net/udp").find("FAFFFFEF:0E76"), std::string::npos);
+    EXPECT_NE(read_file("/proc/net/igmp").find("FAFFFFEF"), std::string::npos);
 
     EXPECT_EQ(stop(pid, SIGTERM), 1);
     std::vector<std::string> records = log_records(0.2);

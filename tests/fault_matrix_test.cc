@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "housectl_run.h"
+#include "text_io.h"
 
 struct option_case {
     const char *arg;
@@ -114,26 +115,16 @@ TEST(Concurrency, RunsOnOneLineTakeTurns)
 
     for (int i = 1; i <= 20; i++) {
         std::string path = std::string(dir) + "/out." + std::to_string(i);
-        std::string out;
-        FILE *f = fopen(path.c_str(), "r");
-        char buf[4096];
-        for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;)
-            out.append(buf, n);
-        if (f)
-            fclose(f);
-        remove(path.c_str());
+        std::string out = read_file(path);
         if (i % 4 == 0) {
             EXPECT_EQ(out, "OK\nOK\n") << "run " << i;
-            continue;
+        } else {
+            // A whole report whose values belong together: the LED's
+            // on-threshold was set with its power in one run.
+            std::string check = "jq -e '(.led_power_cfg == .led_lxon or .led_lxon == \"10\") and "
+                                ".power == \"4.200000\"' " + path + " >/dev/null 2>&1";
+            EXPECT_EQ(system(check.c_str()), 0) << "run " << i << ": " << out;
         }
-        // A whole report whose values belong together: the LED's on-threshold
-        // was set with its power in one run.
-        std::string check = "jq -e '(.led_power_cfg == .led_lxon or .led_lxon == \"10\") and "
-                            ".power == \"4.200000\"' " + path;
-        FILE *tmp = fopen(path.c_str(), "w");
-        fwrite(out.data(), 1, out.size(), tmp);
-        fclose(tmp);
-        EXPECT_EQ(system((check + " >/dev/null 2>&1").c_str()), 0) << "run " << i << ": " << out;
         remove(path.c_str());
     }
     remove(dir);

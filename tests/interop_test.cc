@@ -8,19 +8,8 @@
 #include <gtest/gtest.h>
 
 #include "daemon_env.h"
+#include "text_io.h"
 #include "wsd.h"
-
-static std::string run(const std::string &command)
-{
-    std::string out;
-    FILE *p = popen(command.c_str(), "r");
-    char buf[4096];
-    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    if (p)
-        pclose(p);
-    return out;
-}
 
 TEST(Interop, OnvifClientsListTheDevice)
 {
@@ -31,14 +20,14 @@ TEST(Interop, OnvifClientsListTheDevice)
 
     const std::string urn = "\"urn\":\"" + std::string(wsd_endpoint()) + "\"";
     for (const char *client : { "onvif", "node-onvif" }) {
-        std::string out = run("cd " INTEROP_DIR " && node discover.js " + std::string(client) + " 2>&1");
+        std::string out = command_output("cd " INTEROP_DIR " && node discover.js " + std::string(client) + " 2>&1");
         // One device, found once, at the address the Probe came in on.
         EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << client << ": " << out;
         EXPECT_NE(out.find(urn), std::string::npos) << client << ": " << out;
         EXPECT_NE(out.find("\"xaddrs\":\"http://127.0.0.1/onvif/device_service\""),
                   std::string::npos) << client << ": " << out;
     }
-    EXPECT_NE(run("cd " INTEROP_DIR " && node discover.js node-onvif").find("\"hardware\":\"IP_house\""),
+    EXPECT_NE(command_output("cd " INTEROP_DIR " && node discover.js node-onvif").find("\"hardware\":\"IP_house\""),
               std::string::npos);
 
     kill(pid, SIGTERM);
@@ -65,7 +54,7 @@ TEST(Interop, ClientOnAnotherHostGetsTheLinkAddress)
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
 
-    std::string out = run("cd " INTEROP_DIR " && ip netns exec client node discover.js onvif 2>&1");
+    std::string out = command_output("cd " INTEROP_DIR " && ip netns exec client node discover.js onvif 2>&1");
     EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
     EXPECT_NE(out.find("\"xaddrs\":\"http://10.77.0.1/onvif/device_service\""), std::string::npos)
         << out;

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "housectl_run.h"
+#include "text_io.h"
 
 // Runs jq on `json` with `filter`; returns its output, or "jq failed".
 static std::string jq(const std::string &json, const std::string &filter)
@@ -15,14 +16,9 @@ static std::string jq(const std::string &json, const std::string &filter)
     int fd = mkstemp(path);
     EXPECT_EQ(write(fd, json.data(), json.size()), (ssize_t)json.size());
     close(fd);
-    std::string out;
-    FILE *p = popen(("jq -r '" + filter + "' " + path + " 2>/dev/null").c_str(), "r");
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        out.append(buf, n);
-    int status = pclose(p);
+    std::string out = command_output("jq -r '" + filter + "' " + path + " 2>/dev/null || echo 'jq failed'");
     unlink(path);
-    return status == 0 ? out : "jq failed";
+    return out;
 }
 
 TEST(Reports, GroupFragments)

@@ -102,6 +102,21 @@ static void on_start(void *data, const char *name, const char **attrs)
     }
 }
 
+// The next white-space separated token at *s: returns its start and sets
+// *len (0 at the end), and moves *s past it.
+static const char *next_token(const char **s, size_t *len)
+{
+    const char *p = *s;
+    while (isspace((unsigned char)*p))
+        p++;
+    size_t n = 0;
+    while (p[n] && !isspace((unsigned char)p[n]))
+        n++;
+    *len = n;
+    *s = p + n;
+    return p;
+}
+
 static const char *lookup_namespace(const struct probe_reader *r, const char *prefix)
 {
     if (strcmp(prefix, "xml") == 0)
@@ -119,12 +134,9 @@ static void resolve_types(struct probe_reader *r)
     struct wsd_probe *p = r->probe;
     const char *s = r->types;
 
-    while (*s) {
-        while (isspace((unsigned char)*s))
-            s++;
-        size_t len = 0;
-        while (s[len] && !isspace((unsigned char)s[len]))
-            len++;
+    for (;;) {
+        size_t len;
+        const char *token = next_token(&s, &len);
         if (len == 0)
             break;
         if (p->type_count == WSD_QNAMES_MAX || len >= WSD_NAME_SIZE) {
@@ -132,9 +144,8 @@ static void resolve_types(struct probe_reader *r)
             return;
         }
         char qname[WSD_NAME_SIZE];
-        memcpy(qname, s, len);
+        memcpy(qname, token, len);
         qname[len] = '\0';
-        s += len;
 
         char *colon = strchr(qname, ':');
         const char *local = colon ? colon + 1 : qname;
@@ -380,15 +391,11 @@ int wsd_probe_matches(const struct wsd_probe *p)
 
     const char *s = p->scopes;
     for (;;) {
-        while (isspace((unsigned char)*s))
-            s++;
-        size_t len = 0;
-        while (s[len] && !isspace((unsigned char)s[len]))
-            len++;
+        size_t len;
+        const char *scope = next_token(&s, &len);
         if (len == 0)
             return 1;
-        if (!scope_held(s, len, exact))
+        if (!scope_held(scope, len, exact))
             return 0;
-        s += len;
     }
 }

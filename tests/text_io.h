@@ -1,0 +1,32 @@
+// Whole files and command output as strings, for the tests.
+#pragma once
+
+#include <stdio.h>
+
+#include <string>
+
+/// The whole content of `path`; "" when it cannot be read.
+inline std::string read_file(const std::string &path)
+{
+    std::string text;
+    FILE *f = fopen(path.c_str(), "r");
+    char buf[4096];
+    for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        text.append(buf, n);
+    if (f)
+        fclose(f);
+    return text;
+}
+
+/// What the shell command `command` prints on standard output.
+inline std::string command_output(const std::string &command)
+{
+    std::string out;
+    FILE *p = popen(command.c_str(), "r");
+    char buf[4096];
+    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    if (p)
+        pclose(p);
+    return out;
+}
