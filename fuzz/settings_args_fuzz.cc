@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (kind == SETTING_MODE || kind == SETTING_PARAM) {
         char buffer[TTY_ANSWER_SIZE];
         memset(buffer, 0x5a, sizeof buffer);
-        settings_command(letters[which], arg.c_str(), &req, buffer);
+        settings_command(arg.c_str(), &req, buffer);
         size_t len = strnlen(buffer, sizeof buffer);
         // One command line for the group, nothing past the buffer.
         if (len == sizeof buffer || len < 2 || buffer[len - 1] != '\n' ||

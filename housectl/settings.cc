@@ -97,6 +97,8 @@ enum setting_kind settings_parse(int option, const char *arg, struct setting_req
     req->count = 0;
     req->value = 0;
     req->failure = g->unknown;
+    req->command = g->mode_command;
+    req->save = g->save_command;
     req->kind = SETTING_UNKNOWN;
     for (const char *const *m = g->modes; *m; m++)
         if (strcmp(arg, *m) == 0)
@@ -107,17 +109,16 @@ enum setting_kind settings_parse(int option, const char *arg, struct setting_req
         return req->kind;
     req->count = sscanf(arg, p->pattern, &req->value);
     req->failure = p->parse_failure;
+    req->command = p->command;
     return req->kind = req->count == 1 ? SETTING_PARAM : SETTING_MALFORMED;
 }
 
-void settings_command(int option, const char *arg, const struct setting_request *req,
-                      char *buffer)
+void settings_command(const char *arg, const struct setting_request *req, char *buffer)
 {
-    const struct setting_group *g = group_of(option);
     if (req->kind == SETTING_MODE)
-        snprintf(buffer, TTY_ANSWER_SIZE, g->mode_command, arg);
+        snprintf(buffer, TTY_ANSWER_SIZE, req->command, arg);
     else
-        snprintf(buffer, TTY_ANSWER_SIZE, find_param(g, arg)->command, req->value);
+        snprintf(buffer, TTY_ANSWER_SIZE, req->command, req->value);
 }
 
 int settings_acknowledged(const char *answer)
@@ -142,18 +143,18 @@ static void set_option(int option, const char *arg, char *buffer)
         error(1, 0, req.failure, req.count, arg, req.value);
         break;
     case SETTING_MODE:
-        settings_command(option, arg, &req, buffer);
+        settings_command(arg, &req, buffer);
         tty_command(buffer, buffer);
-        tty_command(group_of(option)->save_command, buffer);
+        tty_command(req.save, buffer);
         printf("OK\n");
         break;
     case SETTING_PARAM:
-        settings_command(option, arg, &req, buffer);
+        settings_command(arg, &req, buffer);
         tty_command(buffer, buffer);
         if (!settings_acknowledged(buffer))
             error(1, 0, "Error while \n[%s]\nstrlen(str) = %i", buffer, (int)strlen(buffer));
         printf("OK\n");
-        tty_command(group_of(option)->save_command, buffer);
+        tty_command(req.save, buffer);
         break;
     }
 }

@@ -39,6 +39,8 @@ struct setting_request {
     int count;            // what sscanf returned for a parameter's pattern
     int value;            // the parameter, 0 when it could not be read
     const char *failure;  // the message format for SETTING_UNKNOWN and SETTING_MALFORMED
+    const char *command;  // the command format for SETTING_MODE ("%s") and SETTING_PARAM ("%i")
+    const char *save;     // the option's save command
 };
 
 /// Reads the argument of option `option` ('l', 't', 'h', 'f' or 'c'):
@@ -49,8 +51,7 @@ enum setting_kind settings_parse(int option, const char *arg, struct setting_req
 
 /// Composes the command for a request of kind SETTING_MODE or SETTING_PARAM
 /// into `buffer` (TTY_ANSWER_SIZE bytes), the number in decimal.
-void settings_command(int option, const char *arg, const struct setting_request *req,
-                      char *buffer);
+void settings_command(const char *arg, const struct setting_request *req, char *buffer);
 
 /// Whether the controller acknowledged a parameter command: its answer is
 /// not empty and ends in the prompt ":".

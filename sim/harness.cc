@@ -29,47 +29,35 @@ static void bind_fd(int fd, const char *target)
         child_fail(target);
 }
 
-// A native parent already made a private mount namespace and /dev for this
-// process (HOUSE_TEST_NAMESPACES is set): where the program runs under
-// qemu-user, which cannot make them. The last run's line, gone with its
-// pseudo-terminal, is taken down first.
-static void use_prepared_namespace(const char *slave_path, const sim_run_options &options)
-{
-    while (umount2("/dev/ttyS0", MNT_DETACH) == 0) {
-    }
-    if (options.no_device) {
-        unlink("/dev/ttyS0");
-        return;
-    }
-    if (access("/dev/ttyS0", F_OK) != 0)
-        close(open("/dev/ttyS0", O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
-    int slave = open(slave_path, O_PATH | O_CLOEXEC);
-    if (slave < 0)
-        child_fail(slave_path);
-    bind_fd(slave, "/dev/ttyS0");
-    close(slave);
-}
-
+// Mounts the line over /dev/ttyS0 in a private mount namespace, over a
+// private /dev where the machine has no /dev/ttyS0 or the options ask for
+// one. Where a native parent has already made the namespace and /dev
+// (HOUSE_TEST_NAMESPACES set: programs under qemu-user, which cannot make
+// them), the last run's line, gone with its pseudo-terminal, is taken down
+// instead.
 static void enter_namespace(const char *slave_path, const sim_run_options &options)
 {
-    if (getenv("HOUSE_TEST_NAMESPACES")) {
-        use_prepared_namespace(slave_path, options);
-        return;
+    bool prepared = getenv("HOUSE_TEST_NAMESPACES") != NULL;
+    if (prepared) {
+        while (umount2("/dev/ttyS0", MNT_DETACH) == 0) {
+        }
+    } else {
+        if (unshare(CLONE_NEWNS) != 0)
+            child_fail("private mount namespace");
+        if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
+            child_fail("making / private");
     }
-    if (unshare(CLONE_NEWNS) != 0)
-        child_fail("private mount namespace");
-    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0)
-        child_fail("making / private");
     // Opened after unshare: a bind mount takes its source from this
     // namespace's mounts only.
     int slave = open(slave_path, O_PATH | O_CLOEXEC);
     if (slave < 0)
         child_fail(slave_path);
     const char *failed;
-    if ((options.private_dev || options.no_device || access("/dev/ttyS0", F_OK) != 0) &&
+    if (!prepared && (options.private_dev || options.no_device || access("/dev/ttyS0", F_OK) != 0) &&
         private_dev(&failed) != 0)
         child_fail(failed);
     if (options.no_device) {
+        unlink("/dev/ttyS0");  // only a prepared /dev has one
         close(slave);
         return;
     }

@@ -70,6 +70,17 @@ static void answer_command(sim_line &line, const std::string &command)
     }
 }
 
+// A whole command has arrived: the controller answers it, unless the line
+// is muted, when it is only counted.
+static void end_command(sim_line &line, bool quiet)
+{
+    if (quiet)
+        line.commands++;
+    else
+        answer_command(line, line.command);
+    line.command.clear();
+}
+
 void sim_line_input(sim_line &line, const char *bytes, size_t n)
 {
     for (size_t i = 0; i < n && line.fd >= 0; i++) {
@@ -90,22 +101,13 @@ void sim_line_input(sim_line &line, const char *bytes, size_t n)
         if (c == '\n' && before == '\r')
             continue;  // the LF of a CR LF pair
         if (c == '\r' || c == '\n') {
-            if (!quiet)
-                answer_command(line, line.command);
-            else
-                line.commands++;
-            line.command.clear();
+            end_command(line, quiet);
             continue;
         }
         line.command += c;
         // The defaults question is answered with a lone "y".
-        if (line.state->asked_default && line.command == "y") {
-            if (!quiet)
-                answer_command(line, line.command);
-            else
-                line.commands++;
-            line.command.clear();
-        }
+        if (line.state->asked_default && line.command == "y")
+            end_command(line, quiet);
     }
 }
 
