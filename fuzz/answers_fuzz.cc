@@ -7,7 +7,9 @@
 #include <initializer_list>
 
 #include "answers.h"
+#include "reports.h"
 #include "tty.h"
+#include "utf8_check.h"
 
 // The record between guards that no parser may touch.
 struct guarded {
@@ -16,9 +18,15 @@ struct guarded {
     unsigned char after[32];
 };
 
+// A kept text stays in its field and prints as valid UTF-8 inside a valid
+// JSON string.
 static void check_text(const char *field)
 {
     if (strnlen(field, HOUSE_TEXT_SIZE) == HOUSE_TEXT_SIZE)
+        abort();
+    char json[HOUSE_TEXT_SIZE * 6];
+    json_text(json, sizeof json, field);
+    if (!valid_utf8(json, strlen(json)) || !valid_json_string_body(json))
         abort();
 }
 

@@ -66,6 +66,37 @@ static const struct report_group groups[] = {
 enum { GROUP_LED, GROUP_TH, GROUP_PH, GROUP_FAN, GROUP_CAM, GROUP_LUX, GROUP_TEMP, GROUP_POWER,
        GROUP_COUNT };
 
+// Length of the well-formed UTF-8 sequence at `p`, or 0: no overlong
+// forms, no surrogates, nothing above U+10FFFF, no sequence cut short.
+static unsigned utf8_length(const unsigned char *p)
+{
+    unsigned len;
+    unsigned char lo = 0x80, hi = 0xbf;  // the bounds of the second byte
+
+    if (p[0] >= 0xc2 && p[0] <= 0xdf)
+        len = 2;
+    else if (p[0] >= 0xe0 && p[0] <= 0xef)
+        len = 3;
+    else if (p[0] >= 0xf0 && p[0] <= 0xf4)
+        len = 4;
+    else
+        return 0;
+    if (p[0] == 0xe0)
+        lo = 0xa0;
+    else if (p[0] == 0xed)
+        hi = 0x9f;
+    else if (p[0] == 0xf0)
+        lo = 0x90;
+    else if (p[0] == 0xf4)
+        hi = 0x8f;
+    if (p[1] < lo || p[1] > hi)
+        return 0;
+    for (unsigned i = 2; i < len; i++)
+        if (p[i] < 0x80 || p[i] > 0xbf)
+            return 0;
+    return len;
+}
+
 char *json_text(char *out, unsigned size, const char *text)
 {
     static const char hex[] = "0123456789abcdef";
@@ -73,13 +104,19 @@ char *json_text(char *out, unsigned size, const char *text)
 
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
         char esc[7];
+        const char *piece = esc;
         unsigned len = 0;
         if (*p == '"' || *p == '\\') {
             esc[len++] = '\\';
             esc[len++] = (char)*p;
+        } else if (*p >= 0x80 && (len = utf8_length(p)) > 0) {
+            // Well-formed UTF-8 from the controller is text as it stands.
+            piece = (const char *)p;
+            p += len - 1;
         } else if (*p < 0x20 || *p >= 0x80) {
-            // The controller speaks ASCII; anything else is line noise and
-            // is shown as the Latin-1 character so the output stays UTF-8.
+            // Control bytes, and bytes that are no part of a well-formed
+            // sequence (line noise, a character cut by the field's length),
+            // are shown as the Latin-1 character so the output stays UTF-8.
             esc[len++] = '\\';
             esc[len++] = 'u';
             esc[len++] = '0';
@@ -92,7 +129,7 @@ char *json_text(char *out, unsigned size, const char *text)
         if (pos + len >= size)
             break;
         for (unsigned i = 0; i < len; i++)
-            out[pos++] = esc[i];
+            out[pos++] = piece[i];
     }
     out[pos] = '\0';
     return out;

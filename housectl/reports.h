@@ -4,8 +4,10 @@
 // or, for illuminance and external temperature, a single member line. The
 // full report prints one JSON object holding every value. All values are
 // printed as strings; integers in decimal, floats with six decimals, text
-// with JSON escapes for '"', '\\' and bytes outside printable ASCII. A query
-// that fails ends the process after what was already printed.
+// with JSON escapes for '"', '\\', control bytes and every byte that is not
+// part of a well-formed UTF-8 sequence (as "\u00XX"); well-formed UTF-8 is
+// printed as it is, so the output is always valid UTF-8. A query that fails
+// ends the process after what was already printed.
 #pragma once
 
 void show_led(void);
@@ -19,5 +21,6 @@ void show_power(void);
 void show_all(void);
 
 /// Writes `text` into `out` (room for `size` bytes) as the inside of a JSON
-/// string; cuts at a whole escape when room runs out. Returns `out`.
+/// string; cuts at a whole escape or character when room runs out. Returns
+/// `out`.
 char *json_text(char *out, unsigned size, const char *text);

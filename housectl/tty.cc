@@ -4,9 +4,11 @@
 #include <error.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -18,10 +20,45 @@ static const int write_timeout_ms = 100;   // per command byte
 static const int echo_timeout_ms = 200;    // per read of the echo
 static const int answer_timeout_ms = 100;  // silence that ends an answer
 
+// How long a run waits for another to let go of the line: twenty full
+// reports queued ahead take about that long.
+static const int lock_wait_s = 15;
+
 // Line ends are not stored, so a controller that streams nothing but line
 // ends would never fill the buffer. Bound what one answer may read from the
 // line; a real answer is a few dozen bytes.
 static const int answer_max_line_bytes = 4 * TTY_ANSWER_SIZE;
+
+static volatile sig_atomic_t lock_wait_over;
+
+static void lock_wait_expired(int signo)
+{
+    (void)signo;
+    lock_wait_over = 1;
+}
+
+// Two runs on one line would read each other's answers: the second waits
+// here until the first has exited, but not for ever, since a program that
+// keeps the line (a terminal left open) would hang every later run. The
+// timer keeps firing after it runs out, so a wait entered just after the
+// last tick is still broken. Where the lock cannot be had at all, the run
+// goes on as it would without one.
+static void lock_line(void)
+{
+    struct sigaction expired = {}, before;
+    struct itimerval timer = { { 0, 10000 }, { lock_wait_s, 0 } };
+    struct itimerval off = {};
+
+    expired.sa_handler = lock_wait_expired;  // no SA_RESTART: flock gives EINTR
+    sigaction(SIGALRM, &expired, &before);
+    setitimer(ITIMER_REAL, &timer, NULL);
+    while (flock(tty_fd, LOCK_EX) != 0 && errno == EINTR) {
+        if (lock_wait_over)
+            error(1, 0, "device is busy!");
+    }
+    setitimer(ITIMER_REAL, &off, NULL);
+    sigaction(SIGALRM, &before, NULL);
+}
 
 void tty_open(void)
 {
@@ -30,11 +67,7 @@ void tty_open(void)
     tty_fd = open(tty_device, O_RDWR);
     if (tty_fd < 0)
         error(1, 0, "can't open device!");
-    // Two runs on one line would read each other's answers: the second
-    // waits here until the first has exited. Where the lock cannot be had
-    // at all, the run goes on as it would without one.
-    while (flock(tty_fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
+    lock_line();
     if (tcgetattr(tty_fd, &tio) != 0)
         error(1, 0, "can't get termois attributes!");
     if (cfsetspeed(&tio, B9600) != 0)

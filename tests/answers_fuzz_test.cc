@@ -1,5 +1,5 @@
-// Random and mutated answers never crash the parsers and never write
-// outside the status record.
+// Random and mutated answers never crash the parsers, never write outside
+// the status record, and every text they keep prints as valid JSON.
 
 #include <string.h>
 
@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 
 #include "answers.h"
+#include "reports.h"
 #include "tty.h"
+#include "utf8_check.h"
 
 static const char *const seeds[] = {
     "LED: ON Power=50% (50%) Temp=31.5'C:",
@@ -23,6 +25,8 @@ static const char *const seeds[] = {
     "V=12.0V I=350.0mA P=4.2W:",
     "0x10 lx:",
     "-5'C:",
+    "FAN: Auto \xc3\x89T\xc3\x89:",
+    "LED: AUTO \xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac Power=5% (5%) Temp=1.0'C:",
 };
 
 // The record between two guard areas that no parser may touch.
@@ -62,8 +66,15 @@ static void check_record(const guarded &g, const std::string &answer)
     const char *texts[] = { g.s.led_mode, g.s.led_status, g.s.th_mode, g.s.th_heater,
                             g.s.ph_mode, g.s.ph_heater, g.s.fan_mode, g.s.fan_status,
                             g.s.cam_mode, g.s.cam_status };
-    for (const char *t : texts)
+    for (const char *t : texts) {
         ASSERT_LT(strnlen(t, HOUSE_TEXT_SIZE), (size_t)HOUSE_TEXT_SIZE) << answer;
+        // As the reports print it: valid UTF-8 inside a valid JSON string.
+        char json[HOUSE_TEXT_SIZE * 6];
+        json_text(json, sizeof json, t);
+        ASSERT_TRUE(valid_utf8(json, strlen(json))) << answer;
+        ASSERT_TRUE(valid_json_string_body(json)) << answer;
+        ASSERT_EQ(strlen(t) == 0, json[0] == '\0') << answer;
+    }
 }
 
 TEST(AnswersFuzz, MutatedAndRandomAnswersStayInsideTheRecord)

@@ -130,3 +130,30 @@ TEST(Concurrency, RunsOnOneLineTakeTurns)
     remove(dir);
     EXPECT_EQ(state.led_power, state.led_lxon);
 }
+
+// A program that keeps the line (a terminal left open) must not hang every
+// later run: after its wait the run gives up, having sent nothing and left
+// the line's settings as they were. The shipped wait is 15 s; this is the
+// one test that waits it out.
+TEST(Concurrency, HeldLineEndsTheRunAfterItsWait)
+{
+    std::string run_housectl = target_runner_prefix() + housectl_path;
+    std::string script = "(exec 9</dev/ttyS0; flock -x 9; exec sleep 40) & holder=$!; sleep 0.5; "
+                         "stty -g -F /dev/ttyS0 > /tmp/stty.$$; "
+                         "start=$(date +%s%N); " + run_housectl + " -q; status=$?; "
+                         "echo \"status $status after $((($(date +%s%N) - start) / 1000000)) ms\"; "
+                         "stty -g -F /dev/ttyS0 | cmp -s - /tmp/stty.$$ && echo line untouched; "
+                         "rm -f /tmp/stty.$$; [ \"$holder\" -gt 0 ] && kill $holder";
+    controller_state state = controller_defaults();
+    sim_run_options run;
+    run.timeout_s = 60;
+    sim_result r = sim_run(state, {}, { "sh", "-c", script }, run);
+    EXPECT_EQ(r.err, fatal("device is busy!"));
+    EXPECT_EQ(r.received, "");
+    int status = -1, ms = -1;
+    ASSERT_EQ(sscanf(r.out.c_str(), "status %d after %d ms", &status, &ms), 2) << r.out;
+    EXPECT_EQ(status, 1);
+    EXPECT_GE(ms, 14900);
+    EXPECT_LT(ms, 30000);  // a bound on a hang, not a timing
+    EXPECT_NE(r.out.find("\nline untouched\n"), std::string::npos) << r.out;
+}

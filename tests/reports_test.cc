@@ -8,6 +8,7 @@
 
 #include "housectl_run.h"
 #include "text_io.h"
+#include "utf8_check.h"
 
 // Runs jq on `json` with `filter`; returns its output, or "jq failed".
 static std::string jq(const std::string &json, const std::string &filter)
@@ -70,6 +71,30 @@ TEST(Reports, ControllerTextIsEscaped)
     EXPECT_EQ(jq(r.out, ".fan_status"), "a\"b\\c\x01\xc3\xa9:\n");
     EXPECT_EQ(jq(r.out, ".th_heater"), "\":\n");
     EXPECT_NE(r.out.find("\"fan_status\":\"a\\\"b\\\\c\\u0001\\u00e9:\""), std::string::npos);
+
+    // Well-formed UTF-8 is text and passes unchanged; a character cut by
+    // the nine-byte field, an overlong form, a surrogate, a stray
+    // continuation byte and a code above U+10FFFF are no text, and each of
+    // their bytes is escaped on its own.
+    f = {};
+    f.script["led"] = "LED: AUTO \xc3\x89T\xc3\x89 Power=50% (50%) Temp=31.5'C\r\n:";
+    f.script["fan"] = "FAN: Auto a\xe2\x82\xac\xe2\x82\xac\xe2\x82\xac\r\n:";
+    f.script["th"] = "Thermostat: ON Power=1% Temp=2'C Heater: \xc0\xaf\xed\xa0\x80\x80\r\n:";
+    f.script["cam"] = "CAM: AUTO \xf0\x9f\x93\xb7\xf4\x90\x80\x80 Temp=1'C Vcam=1V Icam=1mA Pcam=1W\r\n:";
+    r = housectl({ "-a" }, f);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(valid_utf8(r.out.data(), r.out.size())) << r.out;
+    EXPECT_EQ(jq(r.out, ".led_status"), "\xc3\x89T\xc3\x89\n");
+    EXPECT_NE(r.out.find("\"led_status\":\"\xc3\x89T\xc3\x89\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"fan_status\":\"a\xe2\x82\xac\xe2\x82\xac\\u00e2\\u0082\""),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"th_heater\":\"\\u00c0\\u00af\\u00ed\\u00a0\\u0080\\u0080:\""),
+              std::string::npos);
+    EXPECT_NE(r.out.find("\"cam_status\":\"\xf0\x9f\x93\xb7\\u00f4\\u0090\\u0080\\u0080\""),
+              std::string::npos);
+    EXPECT_EQ(jq(r.out, ".cam_status"), "\xf0\x9f\x93\xb7\xc3\xb4\xc2\x90\xc2\x80\xc2\x80\n");
+    r = housectl({ "-f" }, f);
+    EXPECT_EQ(jq("{" + r.out + "}", ".fan.fan_status"), "a\xe2\x82\xac\xe2\x82\xac\xc3\xa2\xc2\x82\n");
 }
 
 TEST(Reports, FailingStepEndsItsQueryAfterWhatWasPrinted)
