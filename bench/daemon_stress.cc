@@ -79,15 +79,15 @@ static void cycles(int count, int listener, std::mt19937 &rng)
         // A third of the stops come right after start, before the loops may exist.
         if (rng() % 3 != 0)
             usleep(rng() % 300000);
-        kill(pid, signals[rng() % 4]);
+        signal_daemon(pid, signals[rng() % 4]);
         int status = daemon_wait(pid, 5);
         int seen = count_with(receive(listener, 0.05), bye_action);
         receive(daemon_log, 0);
         CHECK(status == 0, "cycle %d: exit status %d", i, status);
         CHECK(seen <= 1, "cycle %d: %d Byes", i, seen);
-        CHECK(kill(pid, 0) != 0, "cycle %d: process left over", i);
+        CHECK(signal_daemon(pid, 0) != 0, "cycle %d: process left over", i);
         if (status != 0)
-            kill(pid, SIGKILL);
+            signal_daemon(pid, SIGKILL);
         clean += status == 0;
         byes += seen;
     }
@@ -119,7 +119,7 @@ static void sighup_storm(int count, int listener)
     std::atomic<bool> done{ false };
     std::thread hups([&] {
         for (int i = 0; i < count; i++) {
-            kill(pid, SIGHUP);
+            signal_daemon(pid, SIGHUP);
             usleep(100);
         }
         done = true;
@@ -132,7 +132,7 @@ static void sighup_storm(int count, int listener)
     }
     hups.join();
     long rss_after = rss_kib(pid);
-    kill(pid, SIGTERM);
+    signal_daemon(pid, SIGTERM);
     CHECK(daemon_wait(pid, 5) == 0, "exit after the SIGHUP storm");
     CHECK(answered == sent, "%d of %d Probes answered during the storm", answered, sent);
     CHECK(!check_rss || rss_after <= rss_before + 64, "RSS grew from %ld to %ld KiB", rss_before,
@@ -182,7 +182,7 @@ static void flood(int count, int listener, std::mt19937 &rng)
     CHECK(answers.size() == 1, "%zu answers to the Probe after the flood", answers.size());
     CHECK(!check_rss || rss_after <= rss_before + 64, "RSS grew from %ld to %ld KiB", rss_before,
           rss_after);
-    kill(pid, SIGTERM);
+    signal_daemon(pid, SIGTERM);
     CHECK(daemon_wait(pid, 5) == 0, "exit after the flood");
     printf("malformed datagrams    %6d  in %.1f s, Probe after it answered: %s, RSS %ld -> %ld KiB\n",
            count, flood_s, answers.size() == 1 ? "yes" : "no", rss_before, rss_after);

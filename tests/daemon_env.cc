@@ -131,8 +131,19 @@ pid_t daemon_start(int *status)
     return -1;
 }
 
+int signal_daemon(pid_t pid, int signo)
+{
+    if (pid <= 0) {
+        fprintf(stderr, "refusing to send signal %d to pid %d\n", signo, (int)pid);
+        abort();
+    }
+    return kill(pid, signo);
+}
+
 int daemon_wait(pid_t pid, double timeout_s)
 {
+    if (pid <= 0)
+        return -1;
     for (double until = now_s() + timeout_s; now_s() < until; usleep(1000)) {
         int wstatus;
         if (waitpid(pid, &wstatus, WNOHANG) == pid)

@@ -22,8 +22,14 @@ extern int daemon_log;
 pid_t daemon_start(int *status);
 
 /// Waits up to `timeout_s` for the detached daemon to end; returns its
-/// exit status, 128 + signal, or -1 when it did not end.
+/// exit status, 128 + signal, or -1 when it did not end (at once for a pid
+/// that is not positive).
 int daemon_wait(pid_t pid, double timeout_s);
+
+/// The one way the tests signal a daemon: sends `signo` to `pid` only when
+/// it is positive, and otherwise aborts the test program (kill(-1) would
+/// reach every process the test may signal). Returns kill's result.
+int signal_daemon(pid_t pid, int signo);
 
 /// A UDP socket bound to `port` on every address (0: any port); joined to
 /// the discovery group when `join`.

@@ -25,19 +25,19 @@ protected:
         client = udp_socket(0, false);      // sends Probes, gets the answers
     }
 
-    pid_t start()
+    // A daemon that did not start ends the test here: nothing is signalled.
+    void start(pid_t *pid)
     {
         int status;
-        pid_t pid = daemon_start(&status);
+        *pid = daemon_start(&status);
         EXPECT_EQ(status, 0);  // the shell gets its prompt back at once
-        EXPECT_GT(pid, 0);
-        return pid;
+        ASSERT_GT(*pid, 0);
     }
 
     // Stops the daemon with `signo`; returns the Byes seen.
     int stop(pid_t pid, int signo)
     {
-        kill(pid, signo);
+        signal_daemon(pid, signo);
         EXPECT_EQ(daemon_wait(pid, 5), 0) << "signal " << signo;
         return count_with(receive(listener, 0.3), bye_action);
     }
@@ -49,7 +49,8 @@ protected:
 
 TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
 {
-    pid_t pid = start();
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
     std::string hello = receive_with(listener, hello_action, 2);
     ASSERT_NE(hello, "");
     EXPECT_NE(hello.find("<wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>"),
@@ -71,7 +72,8 @@ TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
 
 TEST_F(Daemon, AnswersEachMatchingProbeOnceThroughTheGroupOnly)
 {
-    pid_t pid = start();
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
     ASSERT_NE(receive_with(listener, hello_action, 2), "");
 
     send_to(client, onvif_client_probe("urn:uuid:probe-1"));
@@ -105,7 +107,8 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnceThroughTheGroupOnly)
 
 TEST_F(Daemon, SurvivesBadDatagrams)
 {
-    pid_t pid = start();
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
     ASSERT_NE(receive_with(listener, hello_action, 2), "");
     std::string valid = onvif_client_probe("urn:uuid:after-noise");
     const std::string bad[] = {
@@ -135,13 +138,14 @@ TEST_F(Daemon, SurvivesBadDatagrams)
 
 TEST_F(Daemon, SighupAnnouncesAgainAndSigpipeIsIgnored)
 {
-    pid_t pid = start();
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
     ASSERT_NE(receive_with(listener, hello_action, 2), "");
     for (int i = 0; i < 2; i++) {
-        kill(pid, SIGHUP);
+        signal_daemon(pid, SIGHUP);
         EXPECT_NE(receive_with(listener, hello_action, 2.5), "") << "SIGHUP " << i + 1;
     }
-    kill(pid, SIGPIPE);
+    signal_daemon(pid, SIGPIPE);
     send_to(client, onvif_client_probe("urn:uuid:after-sigpipe"));
     EXPECT_EQ(receive(client, 0.5).size(), 1u);
     EXPECT_EQ(daemon_wait(pid, 0.1), -1);  // still running
@@ -151,7 +155,8 @@ TEST_F(Daemon, SighupAnnouncesAgainAndSigpipeIsIgnored)
 TEST_F(Daemon, EachTerminatingSignalSaysByeOnceAndExitsCleanly)
 {
     for (int signo : { SIGTERM, SIGINT, SIGQUIT, SIGUSR1 }) {
-        pid_t pid = start();
+        pid_t pid;
+        ASSERT_NO_FATAL_FAILURE(start(&pid));
         ASSERT_NE(receive_with(listener, hello_action, 2), "");
         log_records(0.05);
         EXPECT_EQ(stop(pid, signo), 1) << "signal " << signo;
@@ -166,15 +171,16 @@ TEST_F(Daemon, StopsCleanlyAtAnyMomentAndSaysByeOnce)
     // Right after start, before the loops may exist; and a second signal
     // while stopping.
     for (int cycle = 0; cycle < 12; cycle++) {
-        pid_t pid = start();
+        pid_t pid;
+        ASSERT_NO_FATAL_FAILURE(start(&pid));
         if (cycle % 3 == 1)
             usleep(2000 * cycle);
-        kill(pid, SIGTERM);
+        signal_daemon(pid, SIGTERM);
         if (cycle % 2 == 1)
-            kill(pid, cycle % 4 == 1 ? SIGINT : SIGTERM);
+            signal_daemon(pid, cycle % 4 == 1 ? SIGINT : SIGTERM);
         EXPECT_EQ(daemon_wait(pid, 5), 0) << "cycle " << cycle;
         EXPECT_EQ(count_with(receive(listener, 0.3), bye_action), 1) << "cycle " << cycle;
-        EXPECT_NE(kill(pid, 0), 0);  // nothing left over
+        EXPECT_NE(signal_daemon(pid, 0), 0);  // nothing left over
         // A log socket that is never read fills up and stalls the daemon.
         EXPECT_EQ(log_records(0.01).size(), 2u) << "cycle " << cycle;
     }

@@ -30,7 +30,7 @@ TEST(Interop, OnvifClientsListTheDevice)
     EXPECT_NE(command_output("cd " INTEROP_DIR " && node discover.js node-onvif").find("\"hardware\":\"IP_house\""),
               std::string::npos);
 
-    kill(pid, SIGTERM);
+    signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
 
@@ -59,7 +59,7 @@ TEST(Interop, ClientOnAnotherHostGetsTheLinkAddress)
     EXPECT_NE(out.find("\"xaddrs\":\"http://10.77.0.1/onvif/device_service\""), std::string::npos)
         << out;
 
-    kill(pid, SIGTERM);
+    signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
     system("ip netns del client");
 }
