@@ -5,13 +5,24 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+# What `cmake --install --strip` runs for the device image.
+set(CMAKE_STRIP ${CMAKE_CURRENT_LIST_DIR}/device-strip.sh)
 
-# Look for the target's libraries only; programs run here are the host's.
+# Look for the target's libraries only, never the build machine's: a
+# missing multiarch package must fail here, not at link time. Headers are
+# the same for both and live on the build machine's paths (expat.h,
+# GoogleTest's), so they are looked for everywhere. Programs run here are
+# the host's.
 set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf /usr/lib/arm-linux-gnueabihf)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE BOTH)
+# What the configure messages name when a package is missing.
+set(HOUSE_SETUP_NAME armhf)
+set(HOUSE_MULTIARCH_SUFFIX :armhf)
+# pkg-config answers for the target's packages only.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig)
 
 # Tests run the target's programs under user-mode emulation, in namespaces
 # a native parent makes for them. The test binaries run the programs they
