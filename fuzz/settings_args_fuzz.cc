@@ -22,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     struct setting_request req;
     enum setting_kind kind = settings_parse(letters[which], arg.c_str(), &req);
-    if (kind != req.kind || !req.failure)
+    if (kind != req.kind || !req.word || (kind == SETTING_PARAM || kind == SETTING_MALFORMED) != (req.after != NULL))
         abort();
     if (kind == SETTING_MALFORMED && ((req.count != 0 && req.count != -1) || req.value != 0))
         abort();

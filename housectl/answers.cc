@@ -11,9 +11,18 @@ typedef char answer_word[TTY_ANSWER_SIZE];
 
 void keep_word(char field[HOUSE_TEXT_SIZE], const char *word)
 {
-    size_t len = strnlen(word, HOUSE_TEXT_SIZE - 1);
-    memcpy(field, word, len);
+    size_t len = 0;
+    for (; len < HOUSE_TEXT_SIZE - 1 && word[len] != '\0'; len++)
+        field[len] = word[len];
     field[len] = '\0';
+}
+
+int starts_with(const char *text, const char *prefix)
+{
+    while (*prefix != '\0')
+        if (*text++ != *prefix++)
+            return 0;
+    return 1;
 }
 
 static int is_word(const char *field, const char *word)

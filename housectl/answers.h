@@ -26,5 +26,8 @@ int parse_int(const char *answer, const char *pattern, int *value, int *count);
 /// Matches a one-number answer: `pattern` holds exactly one "%f".
 int parse_float(const char *answer, const char *pattern, float *value, int *count);
 
+/// Whether `text` begins with `prefix`.
+int starts_with(const char *text, const char *prefix);
+
 /// Stores at most the first 9 characters of `word` in a text field.
 void keep_word(char field[HOUSE_TEXT_SIZE], const char *word);

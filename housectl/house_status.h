@@ -50,10 +50,14 @@ struct house_status {
 /// The process-wide record, zero at start, written only by the queries.
 extern struct house_status house_status;
 
-/// Each query sends its group's commands in a fixed order, matches every
-/// answer and stores the values in house_status, then returns 0. An answer
-/// that does not match ends the process with status 1 and a "can't parse"
-/// message; the group's later commands are then not sent.
+/// Each query (read_query, or its named form) sends its group's commands in
+/// a fixed order, matches every answer and stores the values in
+/// house_status, then returns 0. An answer that does not match ends the
+/// process with status 1 and a "can't parse" message; the group's later
+/// commands are then not sent.
+enum house_query { QUERY_LED, QUERY_TH, QUERY_PH, QUERY_FAN, QUERY_CAM, QUERY_LUX, QUERY_TEMP,
+                   QUERY_POWER, QUERY_COUNT };
+int read_query(enum house_query query);
 int read_led(void);
 int read_thermostat(void);
 int read_preheat(void);

@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "answers.h"
 #include "reports.h"
 #include "settings.h"
 #include "tty.h"
@@ -20,33 +21,36 @@ static char command_buffer[TTY_ANSWER_SIZE];
 
 static void usage(const char *name)
 {
-    fprintf(stderr, "Usage: %s -althfciepdr\n", name);
-    fprintf(stderr, "\t-q              - detect ip house\n");
-    fprintf(stderr, "\t-a              - show all params and stats in JSON format\n\n");
-    fprintf(stderr, "\t-l              - show LED params and stats in JSON format\n");
-    fprintf(stderr, "\t-l[on|off|auto] - enable|disable|auto LED\n");
-    fprintf(stderr, "\t-l[power=X]     - set LED power to X%%\n");
-    fprintf(stderr, "\t-l[lxon|lxoff]  - illuminance then LED will be on|off\n");
-    fprintf(stderr, "\t-l[tmax=X]      - if LED temperature > tmax then LED power will be set to pbo\n");
-    fprintf(stderr, "\t-l[pbo=X]       - LED power then LED temperature > tmax\n\n");
-    fprintf(stderr, "\t-t              - show thermostat params and stats in JSON format\n");
-    fprintf(stderr, "\t-t[on|off]      - enable|disable thermostat\n");
-    fprintf(stderr, "\t-t[power=X]     - set thermostat power to X%%\n");
-    fprintf(stderr, "\t-t[ton|toff]    - temperature then thermostat will be on|off\n\n");
-    fprintf(stderr, "\t-h              - show preheat params and stats in JSON format\n");
-    fprintf(stderr, "\t-h[on|off]      - enable|disable preheat\n");
-    fprintf(stderr, "\t-h[power=X]     - set preheat power to X%%\n");
-    fprintf(stderr, "\t-h[ton]         - temperature then preheat will be off and camera will be on\n\n");
-    fprintf(stderr, "\t-f              - show FAN params and stats in JSON format\n");
-    fprintf(stderr, "\t-f[on|off|auto] - enable|disable|auto FAN\n\n");
-    fprintf(stderr, "\t-c              - show camera params and stats in JSON format\n");
-    fprintf(stderr, "\t-c[on|off|auto] - enable|disable camera, auto used then preheat is enable\n");
-    fprintf(stderr, "\t-c[reboot]      - hardware reboot camera\n\n");
-    fprintf(stderr, "\t-i              - show actual illuminance in JSON format\n");
-    fprintf(stderr, "\t-e              - show external temperature in JSON format\n");
-    fprintf(stderr, "\t-p              - show actual voltage, current and power in JSON format\n\n");
-    fprintf(stderr, "\t-d              - set all parameters to defaults\n");
-    fprintf(stderr, "\t-r              - reboot ip house and camera\n\n");
+    // One call: the text is one string.
+    dprintf(STDERR_FILENO,
+            "Usage: %s -althfciepdr\n"
+            "\t-q              - detect ip house\n"
+            "\t-a              - show all params and stats in JSON format\n\n"
+            "\t-l              - show LED params and stats in JSON format\n"
+            "\t-l[on|off|auto] - enable|disable|auto LED\n"
+            "\t-l[power=X]     - set LED power to X%%\n"
+            "\t-l[lxon|lxoff]  - illuminance then LED will be on|off\n"
+            "\t-l[tmax=X]      - if LED temperature > tmax then LED power will be set to pbo\n"
+            "\t-l[pbo=X]       - LED power then LED temperature > tmax\n\n"
+            "\t-t              - show thermostat params and stats in JSON format\n"
+            "\t-t[on|off]      - enable|disable thermostat\n"
+            "\t-t[power=X]     - set thermostat power to X%%\n"
+            "\t-t[ton|toff]    - temperature then thermostat will be on|off\n\n"
+            "\t-h              - show preheat params and stats in JSON format\n"
+            "\t-h[on|off]      - enable|disable preheat\n"
+            "\t-h[power=X]     - set preheat power to X%%\n"
+            "\t-h[ton]         - temperature then preheat will be off and camera will be on\n\n"
+            "\t-f              - show FAN params and stats in JSON format\n"
+            "\t-f[on|off|auto] - enable|disable|auto FAN\n\n"
+            "\t-c              - show camera params and stats in JSON format\n"
+            "\t-c[on|off|auto] - enable|disable camera, auto used then preheat is enable\n"
+            "\t-c[reboot]      - hardware reboot camera\n\n"
+            "\t-i              - show actual illuminance in JSON format\n"
+            "\t-e              - show external temperature in JSON format\n"
+            "\t-p              - show actual voltage, current and power in JSON format\n\n"
+            "\t-d              - set all parameters to defaults\n"
+            "\t-r              - reboot ip house and camera\n\n",
+            name);
     exit(1);
 }
 
@@ -55,7 +59,7 @@ static void usage(const char *name)
 static void detect_house(char *buffer)
 {
     tty_command("led\n", buffer);
-    if (strncmp(buffer, "LED:", 4) == 0) {
+    if (starts_with(buffer, "LED:")) {
         printf("IP house is here!\n");
         exit(0);
     }
@@ -63,31 +67,27 @@ static void detect_house(char *buffer)
     exit(-1);
 }
 
-// A show option, or with an attached argument the group's setting.
-static void show_or_set(void (*show)(void), void (*set)(const char *, char *), const char *arg)
-{
-    if (arg == NULL)
-        show();
-    else
-        set(arg, command_buffer);
-}
+// The show options in the order of enum house_query; the first five are
+// groups with settings.
+static const char report_letters[] = "lthfciep";
+enum { SETTING_LETTERS = 5 };
 
 static void run_option(int opt, const char *arg)
 {
     switch (opt) {
-    case 'a': show_all(); break;
-    case 'l': show_or_set(show_led, set_led, arg); break;
-    case 't': show_or_set(show_thermostat, set_thermostat, arg); break;
-    case 'h': show_or_set(show_preheat, set_preheat, arg); break;
-    case 'f': show_or_set(show_fan, set_fan, arg); break;
-    case 'c': show_or_set(show_camera, set_camera, arg); break;
-    case 'i': show_lux(); break;
-    case 'e': show_temp(); break;
-    case 'p': show_power(); break;
-    case 'd': restore_defaults(command_buffer); break;
-    case 'r': reboot_house(command_buffer); break;
-    case 'q': detect_house(command_buffer); break;
+    case 'a': show_all(); return;
+    case 'd': restore_defaults(command_buffer); return;
+    case 'r': reboot_house(command_buffer); return;
+    case 'q': detect_house(command_buffer); return;
     }
+    // A show option, or with an attached argument the group's setting.
+    int query = 0;
+    while (report_letters[query] != opt)
+        query++;
+    if (arg != NULL && query < SETTING_LETTERS)
+        settings_apply(opt, arg, command_buffer);
+    else
+        show_report((enum house_query)query);
 }
 
 int main(int argc, char **argv)

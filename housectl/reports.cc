@@ -2,69 +2,51 @@
 
 #include <stddef.h>
 #include <stdio.h>
+#include <string.h>
 
 #include "house_status.h"
 
 enum field_kind { FIELD_INT, FIELD_FLOAT, FIELD_TEXT };
 
+// Every group's fields, in the order of the full report. The JSON member
+// name is the record's field name.
+#define REPORT_FIELDS(X)                                                                    \
+    X(TEXT, led_mode) X(TEXT, led_status) X(INT, led_power_cfg) X(INT, led_power_real)      \
+    X(FLOAT, led_temp) X(INT, led_lxon) X(INT, led_lxoff) X(INT, led_tmax) X(INT, led_pbo) \
+    X(TEXT, th_mode) X(INT, th_power) X(INT, th_ton) X(INT, th_toff) X(INT, th_temp)       \
+    X(TEXT, th_heater)                                                                      \
+    X(TEXT, ph_mode) X(INT, ph_power) X(INT, ph_ton) X(INT, ph_temp) X(TEXT, ph_heater)    \
+    X(TEXT, fan_mode) X(TEXT, fan_status)                                                   \
+    X(TEXT, cam_mode) X(TEXT, cam_status) X(INT, cam_temp) X(FLOAT, cam_voltage)           \
+    X(FLOAT, cam_current) X(FLOAT, cam_power)                                               \
+    X(INT, lux)                                                                             \
+    X(FLOAT, temp)                                                                          \
+    X(FLOAT, voltage) X(FLOAT, current) X(FLOAT, power)
+
+// The tables hold no pointers: in a position-independent program every
+// pointer in a table is one more relocation to load. The member names are
+// one string, each name ending in a NUL, in the order of the fields.
+#define FIELD_KEY(kind, f) #f "\0"
+static const char report_keys[] = REPORT_FIELDS(FIELD_KEY);
+
 struct report_field {
-    const char *key;  // the JSON member name is the record's field name
-    enum field_kind kind;
-    size_t offset;
+    unsigned char kind;
+    unsigned char offset;
 };
 
-#define INT_FIELD(f) { #f, FIELD_INT, offsetof(struct house_status, f) }
-#define FLOAT_FIELD(f) { #f, FIELD_FLOAT, offsetof(struct house_status, f) }
-#define TEXT_FIELD(f) { #f, FIELD_TEXT, offsetof(struct house_status, f) }
+#define FIELD(kind, f) { FIELD_##kind, offsetof(struct house_status, f) },
+static const struct report_field report_fields[] = { REPORT_FIELDS(FIELD) };
 
 struct report_group {
-    const char *name;  // NULL: the group is printed as its bare member lines
-    int (*query)(void);
-    const struct report_field *fields;
-    size_t count;
+    char name[6];  // "": the group is printed as its bare member lines
+    unsigned char first, count;  // its fields
 };
 
-static const struct report_field led_fields[] = {
-    TEXT_FIELD(led_mode), TEXT_FIELD(led_status), INT_FIELD(led_power_cfg),
-    INT_FIELD(led_power_real), FLOAT_FIELD(led_temp), INT_FIELD(led_lxon),
-    INT_FIELD(led_lxoff), INT_FIELD(led_tmax), INT_FIELD(led_pbo),
+// By enum house_query, the group's query.
+static const struct report_group report_groups[QUERY_COUNT] = {
+    { "led", 0, 9 }, { "th", 9, 6 }, { "ph", 15, 5 }, { "fan", 20, 2 }, { "cam", 22, 6 },
+    { "", 28, 1 }, { "", 29, 1 }, { "power", 30, 3 },
 };
-static const struct report_field th_fields[] = {
-    TEXT_FIELD(th_mode), INT_FIELD(th_power), INT_FIELD(th_ton),
-    INT_FIELD(th_toff), INT_FIELD(th_temp), TEXT_FIELD(th_heater),
-};
-static const struct report_field ph_fields[] = {
-    TEXT_FIELD(ph_mode), INT_FIELD(ph_power), INT_FIELD(ph_ton),
-    INT_FIELD(ph_temp), TEXT_FIELD(ph_heater),
-};
-static const struct report_field fan_fields[] = {
-    TEXT_FIELD(fan_mode), TEXT_FIELD(fan_status),
-};
-static const struct report_field cam_fields[] = {
-    TEXT_FIELD(cam_mode), TEXT_FIELD(cam_status), INT_FIELD(cam_temp),
-    FLOAT_FIELD(cam_voltage), FLOAT_FIELD(cam_current), FLOAT_FIELD(cam_power),
-};
-static const struct report_field lux_fields[] = { INT_FIELD(lux) };
-static const struct report_field temp_fields[] = { FLOAT_FIELD(temp) };
-static const struct report_field power_fields[] = {
-    FLOAT_FIELD(voltage), FLOAT_FIELD(current), FLOAT_FIELD(power),
-};
-
-#define GROUP(name, query, fields) { name, query, fields, sizeof fields / sizeof fields[0] }
-
-// In the order of the full report.
-static const struct report_group groups[] = {
-    GROUP("led", read_led, led_fields),
-    GROUP("th", read_thermostat, th_fields),
-    GROUP("ph", read_preheat, ph_fields),
-    GROUP("fan", read_fan, fan_fields),
-    GROUP("cam", read_camera, cam_fields),
-    GROUP(NULL, read_lux, lux_fields),
-    GROUP(NULL, read_temp, temp_fields),
-    GROUP("power", read_power, power_fields),
-};
-enum { GROUP_LED, GROUP_TH, GROUP_PH, GROUP_FAN, GROUP_CAM, GROUP_LUX, GROUP_TEMP, GROUP_POWER,
-       GROUP_COUNT };
 
 // Length of the well-formed UTF-8 sequence at `p`, or 0: no overlong
 // forms, no surrogates, nothing above U+10FFFF, no sequence cut short.
@@ -103,13 +85,10 @@ char *json_text(char *out, unsigned size, const char *text)
     unsigned pos = 0;
 
     for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
-        char esc[7];
+        char esc[6] = { '\\', (char)*p };
         const char *piece = esc;
-        unsigned len = 0;
-        if (*p == '"' || *p == '\\') {
-            esc[len++] = '\\';
-            esc[len++] = (char)*p;
-        } else if (*p >= 0x80 && (len = utf8_length(p)) > 0) {
+        unsigned len = 2;
+        if (*p >= 0x80 && (len = utf8_length(p)) > 0) {
             // Well-formed UTF-8 from the controller is text as it stands.
             piece = (const char *)p;
             p += len - 1;
@@ -117,14 +96,15 @@ char *json_text(char *out, unsigned size, const char *text)
             // Control bytes, and bytes that are no part of a well-formed
             // sequence (line noise, a character cut by the field's length),
             // are shown as the Latin-1 character so the output stays UTF-8.
-            esc[len++] = '\\';
-            esc[len++] = 'u';
-            esc[len++] = '0';
-            esc[len++] = '0';
-            esc[len++] = hex[*p >> 4];
-            esc[len++] = hex[*p & 15];
-        } else {
-            esc[len++] = (char)*p;
+            esc[1] = 'u';
+            esc[2] = '0';
+            esc[3] = '0';
+            esc[4] = hex[*p >> 4];
+            esc[5] = hex[*p & 15];
+            len = 6;
+        } else if (*p != '"' && *p != '\\') {
+            piece = (const char *)p;
+            len = 1;
         }
         if (pos + len >= size)
             break;
@@ -136,61 +116,68 @@ char *json_text(char *out, unsigned size, const char *text)
 }
 
 // One member line's key and value, without the separator after it.
-static void print_member(const struct report_field *f)
+static void print_member(int index)
 {
+    const struct report_field *f = &report_fields[index];
     const char *field = (const char *)&house_status + f->offset;
+    const char *key = report_keys;
     char text[HOUSE_TEXT_SIZE * 6];
 
+    while (index-- > 0)
+        key += strlen(key) + 1;
     switch (f->kind) {
     case FIELD_INT:
-        printf("\"%s\":\"%i\"", f->key, *(const int *)field);
+        printf("\"%s\":\"%i\"", key, *(const int *)field);
         break;
     case FIELD_FLOAT:
-        printf("\"%s\":\"%f\"", f->key, (double)*(const float *)field);
+        printf("\"%s\":\"%f\"", key, (double)*(const float *)field);
         break;
     case FIELD_TEXT:
-        printf("\"%s\":\"%s\"", f->key, json_text(text, sizeof text, field));
+        printf("\"%s\":\"%s\"", key, json_text(text, sizeof text, field));
         break;
     }
 }
 
-static void show_group(const struct report_group *g)
+void show_report(enum house_query query)
 {
-    g->query();
-    if (g->name == NULL) {
-        print_member(&g->fields[0]);
+    const struct report_group *g = &report_groups[query];
+
+    read_query(query);
+    if (g->name[0] == '\0') {
+        print_member(g->first);
         printf("\n");
         return;
     }
     printf("\"%s\" : {\n", g->name);
-    for (size_t i = 0; i < g->count; i++) {
+    for (int i = 0; i < g->count; i++) {
         printf("\t");
-        print_member(&g->fields[i]);
+        print_member(g->first + i);
         printf(i + 1 < g->count ? ",\n" : "\n");
     }
     printf("}\n");
 }
 
-void show_led(void) { show_group(&groups[GROUP_LED]); }
-void show_thermostat(void) { show_group(&groups[GROUP_TH]); }
-void show_preheat(void) { show_group(&groups[GROUP_PH]); }
-void show_fan(void) { show_group(&groups[GROUP_FAN]); }
-void show_camera(void) { show_group(&groups[GROUP_CAM]); }
-void show_lux(void) { show_group(&groups[GROUP_LUX]); }
-void show_temp(void) { show_group(&groups[GROUP_TEMP]); }
-void show_power(void) { show_group(&groups[GROUP_POWER]); }
+void show_led(void) { show_report(QUERY_LED); }
+void show_thermostat(void) { show_report(QUERY_TH); }
+void show_preheat(void) { show_report(QUERY_PH); }
+void show_fan(void) { show_report(QUERY_FAN); }
+void show_camera(void) { show_report(QUERY_CAM); }
+void show_lux(void) { show_report(QUERY_LUX); }
+void show_temp(void) { show_report(QUERY_TEMP); }
+void show_power(void) { show_report(QUERY_POWER); }
 
 // Every group is printed right after its query, so what was printed stays
 // printed when a later query ends the run.
 void show_all(void)
 {
+    const int last = sizeof report_fields / sizeof report_fields[0] - 1;
+
     printf("{\n");
-    for (int g = 0; g < GROUP_COUNT; g++) {
-        groups[g].query();
-        for (size_t i = 0; i < groups[g].count; i++) {
-            int last = g + 1 == GROUP_COUNT && i + 1 == groups[g].count;
-            print_member(&groups[g].fields[i]);
-            printf(last ? "\n" : ",\n");
+    for (int q = 0; q < QUERY_COUNT; q++) {
+        read_query((enum house_query)q);
+        for (int i = report_groups[q].first; i < report_groups[q].first + report_groups[q].count; i++) {
+            print_member(i);
+            printf(i == last ? "\n" : ",\n");
         }
     }
     printf("}\n");

@@ -10,6 +10,10 @@
 // ends the process after what was already printed.
 #pragma once
 
+#include "house_status.h"
+
+/// The report of one query's group.
+void show_report(enum house_query query);
 void show_led(void);
 void show_thermostat(void);
 void show_preheat(void);

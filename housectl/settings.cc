@@ -4,89 +4,59 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "answers.h"
 #include "tty.h"
 
+// The tables hold no pointers: in a position-independent program every
+// pointer in a table is one more relocation to load.
+
 struct setting_param {
-    const char *key;      // compared whole at the start of the argument
-    const char *pattern;  // the key, "=" and one "%i"
-    const char *command;  // one "%i"
-    const char *parse_failure;
+    char key[6];    // compared whole at the start of the argument, then "=" and a number
+    char after[8];  // how its parse-failure message names the option
 };
 
 struct setting_group {
-    const char *const *modes;  // NULL-terminated
-    const char *mode_command;  // one "%s"
-    const struct setting_param *params;
-    size_t param_count;
-    const char *save_command;
-    const char *unknown;  // one "%s", the argument
+    char option;
+    char word[4];           // the commands' first word: "led power 40", "led save"
+    unsigned char modes;    // on and off, and auto where it is 3
+    unsigned char first_param, param_count;
 };
 
-static const char *const on_off_auto[] = { "on", "off", "auto", NULL };
-static const char *const on_off[] = { "on", "off", NULL };
-
-static const struct setting_param led_params[] = {
-    { "power", "power=%i", "led power %i\n",
-      "Can'not parse command after -lpower= (ret = %i, command = [%s] param = %i)" },
-    { "lxon", "lxon=%i", "led lxon %i\n",
-      "Can'not parse command after -llxon= (ret = %i, command = [%s] param = %i)" },
-    { "lxoff", "lxoff=%i", "led lxoff %i\n",
-      "Can'not parse command after -llxoff (ret = %i, command = [%s] param = %i)" },
-    { "tmax", "tmax=%i", "led tmax %i\n",
-      "Can'not parse command after -ltmax (ret = %i, command = [%s] param = %i)" },
-    { "pbo", "pbo=%i", "led pbo %i\n",
-      "Can'not parse command after -lpbo= (ret = %i, command = [%s] param = %i)" },
-};
-static const struct setting_param th_params[] = {
-    { "power", "power=%i", "th power %i\n",
-      "Can'not parse command after -tpower= (ret = %i, command = [%s] param = %i)" },
-    { "ton", "ton=%i", "th ton %i\n",
-      "Can'not parse command after -tton= (ret = %i, command = [%s] param = %i)" },
-    { "toff", "toff=%i", "th toff %i\n",
-      "Can'not parse command after -ttoff (ret = %i, command = [%s] param = %i)" },
-};
-static const struct setting_param ph_params[] = {
-    { "power", "power=%i", "ph power %i\n",
-      "Can'not parse command after -hpower= (ret = %i, command = [%s] param = %i)" },
-    { "ton", "ton=%i", "ph ton %i\n",
-      "Can'not parse command after -hton= (ret = %i, command = [%s] param = %i)" },
+static const struct setting_param setting_params[] = {
+    { "power", "lpower=" }, { "lxon", "llxon=" }, { "lxoff", "llxoff" }, { "tmax", "ltmax" },
+    { "pbo", "lpbo=" },
+    { "power", "tpower=" }, { "ton", "tton=" }, { "toff", "ttoff" },
+    { "power", "hpower=" }, { "ton", "hton=" },
 };
 
-#define PARAMS(p) p, sizeof p / sizeof p[0]
+static const struct setting_group setting_groups[] = {
+    { 'l', "led", 3, 0, 5 },
+    { 't', "th", 2, 5, 3 },
+    { 'h', "ph", 2, 8, 2 },
+    { 'f', "fan", 3, 0, 0 },
+    { 'c', "cam", 3, 0, 0 },
+};
 
-static const struct setting_group led_group = {
-    on_off_auto, "led %s\n", PARAMS(led_params), "led save\n",
-    "unknown command after -l (optarg = [%s])" };
-static const struct setting_group th_group = {
-    on_off, "th %s\n", PARAMS(th_params), "th save\n",
-    "unknown command after -t (optarg = [%s])" };
-static const struct setting_group ph_group = {
-    on_off, "ph %s\n", PARAMS(ph_params), "ph save\n",
-    "unknown command after -h (optarg = [%s])" };
-static const struct setting_group fan_group = {
-    on_off_auto, "fan %s\n", NULL, 0, "fan save\n",
-    "unknown command after -f (optarg = [%s])" };
-static const struct setting_group cam_group = {
-    on_off_auto, "cam %s\n", NULL, 0, "cam save\n",
-    "unknown command after -c (optarg = [%s])" };
+static const char mode_words[][5] = { "on", "off", "auto" };
+
+static const char unknown_format[] = "unknown command after -%c (optarg = [%s])";
+static const char malformed_format[] =
+    "Can'not parse command after -%s (ret = %i, command = [%s] param = %i)";
 
 static const struct setting_group *group_of(int option)
 {
-    switch (option) {
-    case 'l': return &led_group;
-    case 't': return &th_group;
-    case 'h': return &ph_group;
-    case 'f': return &fan_group;
-    case 'c': return &cam_group;
-    }
+    for (const struct setting_group *g = setting_groups; g < setting_groups + sizeof setting_groups / sizeof *setting_groups; g++)
+        if (g->option == option)
+            return g;
     return NULL;
 }
 
 static const struct setting_param *find_param(const struct setting_group *g, const char *arg)
 {
-    for (size_t i = 0; i < g->param_count; i++)
-        if (strncmp(arg, g->params[i].key, strlen(g->params[i].key)) == 0)
-            return &g->params[i];
+    for (const struct setting_param *p = setting_params + g->first_param;
+         p < setting_params + g->first_param + g->param_count; p++)
+        if (starts_with(arg, p->key))
+            return p;
     return NULL;
 }
 
@@ -96,29 +66,39 @@ enum setting_kind settings_parse(int option, const char *arg, struct setting_req
 
     req->count = 0;
     req->value = 0;
-    req->failure = g->unknown;
-    req->command = g->mode_command;
-    req->save = g->save_command;
+    req->option = option;
+    req->word = g->word;
+    req->key = NULL;
+    req->after = NULL;
     req->kind = SETTING_UNKNOWN;
-    for (const char *const *m = g->modes; *m; m++)
-        if (strcmp(arg, *m) == 0)
+    for (int m = 0; m < g->modes; m++)
+        if (strcmp(arg, mode_words[m]) == 0)
             return req->kind = SETTING_MODE;
 
     const struct setting_param *p = find_param(g, arg);
     if (p == NULL)
         return req->kind;
-    req->count = sscanf(arg, p->pattern, &req->value);
-    req->failure = p->parse_failure;
-    req->command = p->command;
+    req->key = p->key;
+    req->after = p->after;
+    // The key is there already: what follows it must be "=" and a number.
+    req->count = sscanf(arg + strlen(p->key), "=%i", &req->value);
     return req->kind = req->count == 1 ? SETTING_PARAM : SETTING_MALFORMED;
 }
 
 void settings_command(const char *arg, const struct setting_request *req, char *buffer)
 {
     if (req->kind == SETTING_MODE)
-        snprintf(buffer, TTY_ANSWER_SIZE, req->command, arg);
+        snprintf(buffer, TTY_ANSWER_SIZE, "%s %s\n", req->word, arg);
     else
-        snprintf(buffer, TTY_ANSWER_SIZE, req->command, req->value);
+        snprintf(buffer, TTY_ANSWER_SIZE, "%s %s %i\n", req->word, req->key, req->value);
+}
+
+void settings_fail(const char *arg, const struct setting_request *req)
+{
+    if (req->kind == SETTING_UNKNOWN)
+        error(1, 0, unknown_format, req->option, arg);
+    error(1, 0, malformed_format, req->after, req->count, arg, req->value);
+    __builtin_unreachable();  // error() with a status other than 0 does not return
 }
 
 int settings_acknowledged(const char *answer)
@@ -131,39 +111,33 @@ int settings_acknowledged(const char *answer)
 // A parameter is sent from the buffer itself, so its answer starts with the
 // echoed command and must end in the controller's prompt; "OK" comes before
 // the save.
-static void set_option(int option, const char *arg, char *buffer)
+void settings_apply(int option, const char *arg, char *buffer)
 {
     struct setting_request req;
+    char save[10];
 
-    switch (settings_parse(option, arg, &req)) {
-    case SETTING_UNKNOWN:
-        error(1, 0, req.failure, arg);
-        break;
-    case SETTING_MALFORMED:
-        error(1, 0, req.failure, req.count, arg, req.value);
-        break;
-    case SETTING_MODE:
-        settings_command(arg, &req, buffer);
-        tty_command(buffer, buffer);
-        tty_command(req.save, buffer);
-        printf("OK\n");
-        break;
-    case SETTING_PARAM:
-        settings_command(arg, &req, buffer);
-        tty_command(buffer, buffer);
+    enum setting_kind kind = settings_parse(option, arg, &req);
+    if (kind == SETTING_UNKNOWN || kind == SETTING_MALFORMED)
+        settings_fail(arg, &req);
+    snprintf(save, sizeof save, "%s save\n", req.word);
+    settings_command(arg, &req, buffer);
+    tty_command(buffer, buffer);
+    if (kind == SETTING_PARAM) {
         if (!settings_acknowledged(buffer))
             error(1, 0, "Error while \n[%s]\nstrlen(str) = %i", buffer, (int)strlen(buffer));
         printf("OK\n");
-        tty_command(req.save, buffer);
-        break;
+        tty_command(save, buffer);
+    } else {
+        tty_command(save, buffer);
+        printf("OK\n");
     }
 }
 
-void set_led(const char *arg, char *buffer) { set_option('l', arg, buffer); }
-void set_thermostat(const char *arg, char *buffer) { set_option('t', arg, buffer); }
-void set_preheat(const char *arg, char *buffer) { set_option('h', arg, buffer); }
-void set_fan(const char *arg, char *buffer) { set_option('f', arg, buffer); }
-void set_camera(const char *arg, char *buffer) { set_option('c', arg, buffer); }
+void set_led(const char *arg, char *buffer) { settings_apply('l', arg, buffer); }
+void set_thermostat(const char *arg, char *buffer) { settings_apply('t', arg, buffer); }
+void set_preheat(const char *arg, char *buffer) { settings_apply('h', arg, buffer); }
+void set_fan(const char *arg, char *buffer) { settings_apply('f', arg, buffer); }
+void set_camera(const char *arg, char *buffer) { settings_apply('c', arg, buffer); }
 
 void restore_defaults(char *buffer)
 {

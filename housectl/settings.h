@@ -12,6 +12,7 @@
 /// the group's other keys; the number in C notation, any base) is sent in
 /// decimal; its answer must end in the prompt; then "OK" is printed and the
 /// save command sent.
+void settings_apply(int option, const char *arg, char *buffer);  // 'l', 't', 'h', 'f' or 'c'
 void set_led(const char *arg, char *buffer);
 void set_thermostat(const char *arg, char *buffer);
 void set_preheat(const char *arg, char *buffer);
@@ -36,22 +37,28 @@ enum setting_kind {
 
 struct setting_request {
     enum setting_kind kind;
-    int count;            // what sscanf returned for a parameter's pattern
+    int count;            // what sscanf returned for a parameter's number
     int value;            // the parameter, 0 when it could not be read
-    const char *failure;  // the message format for SETTING_UNKNOWN and SETTING_MALFORMED
-    const char *command;  // the command format for SETTING_MODE ("%s") and SETTING_PARAM ("%i")
-    const char *save;     // the option's save command
+    int option;           // the option letter
+    const char *word;     // the group's command word ("led", "th", ...)
+    const char *key;      // the parameter's key, NULL for the other kinds
+    const char *after;    // how a parse failure names the option ("lpower="), or NULL
 };
 
 /// Reads the argument of option `option` ('l', 't', 'h', 'f' or 'c'):
 /// mode words first, compared whole and case-sensitively, then the option's
-/// keys in order, each compared whole at the start of the argument. Returns
-/// the kind, also stored in req->kind.
+/// keys in order, each compared whole at the start of the argument and
+/// followed by "=" and a number in C notation. Returns the kind, also stored
+/// in req->kind.
 enum setting_kind settings_parse(int option, const char *arg, struct setting_request *req);
 
 /// Composes the command for a request of kind SETTING_MODE or SETTING_PARAM
 /// into `buffer` (TTY_ANSWER_SIZE bytes), the number in decimal.
 void settings_command(const char *arg, const struct setting_request *req, char *buffer);
+
+/// Ends the process with the message for a request of kind SETTING_UNKNOWN
+/// or SETTING_MALFORMED.
+[[noreturn]] void settings_fail(const char *arg, const struct setting_request *req);
 
 /// Whether the controller acknowledged a parameter command: its answer is
 /// not empty and ends in the prompt ":".

@@ -189,9 +189,14 @@ int tty_command(const char *command, char *answer)
     struct pollfd pfd;
 
     pfd.fd = tty_fd;
-    if (write_command(&pfd, command) != 0)
+    if (write_command(&pfd, command) != 0 || swallow_echo(&pfd, command, answer) != 0) {
+        // A line that did not echo may not have sent the command at all:
+        // with CTS held low (controller unplugged, a cable without the flow
+        // control lines) the bytes wait in the driver. They are dropped, so
+        // they cannot go out late, and the close at exit, which waits for
+        // unsent output to drain, does not hold the run for half a minute.
+        tcflush(tty_fd, TCOFLUSH);
         return 1;
-    if (swallow_echo(&pfd, command, answer) != 0)
-        return 1;
+    }
     return collect_answer(&pfd, answer);
 }

@@ -11,7 +11,7 @@ packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 if [ "${1:-}" = armhf ]; then
-    packages+=(g++-arm-linux-gnueabihf qemu-user libgtest-dev:armhf libexpat1-dev:armhf)
+    packages+=(g++-arm-linux-gnueabihf lld qemu-user libgtest-dev:armhf libexpat1-dev:armhf)
     dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 fi
 
