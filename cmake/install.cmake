@@ -10,6 +10,10 @@ install(TARGETS housectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS discovery-daemon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 if(HOUSE_INSTALL_PLATFORM_LIBS)
   install(TARGETS onvif kzcommon kzlog-pthread LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+else()
+  # On request only (the emulated device's image): --component platform.
+  install(TARGETS onvif kzcommon kzlog-pthread LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+          COMPONENT platform EXCLUDE_FROM_ALL)
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/housectl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -4,15 +4,23 @@
 #   scripts/setup.sh          for the build machine's own builds
 #   scripts/setup.sh armhf    also the cross compiler, qemu-user and the
 #                             device's libraries (Debian multiarch)
+#   scripts/setup.sh vm       also what the emulated device needs: the
+#                             full-system emulator, the clients of its
+#                             network test, and the device's kernel and
+#                             busybox, unpacked under build/device/debs
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mode=${1:-}
 
 packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev groff-base)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
-if [ "${1:-}" = armhf ]; then
+if [ "$mode" = armhf ] || [ "$mode" = vm ]; then
     packages+=(g++-arm-linux-gnueabihf lld qemu-user libgtest-dev:armhf libexpat1-dev:armhf)
     dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
+fi
+if [ "$mode" = vm ]; then
+    packages+=(qemu-system-arm cpio onvif-tools)
 fi
 
 missing=()
@@ -31,4 +39,32 @@ if [ ! -d "$interop/node_modules/onvif" ] || [ ! -d "$interop/node_modules/node-
    [ "$interop/package-lock.json" -nt "$interop/node_modules/.package-lock.json" ]; then
     echo "setup: installing the ONVIF clients for the interoperability tests"
     (cd "$interop" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+
+# The device's kernel and busybox are armhf packages: unpacked, never
+# installed on this machine. The kernel is found through its meta-package,
+# as the versioned package name changes with updates.
+if [ "$mode" = vm ]; then
+    debs=build/device/debs
+    mkdir -p "$debs"
+    kernel=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
+             sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
+    if [ -z "$kernel" ]; then
+        apt-get update -qq
+        kernel=$(apt-cache depends linux-image-armmp:armhf |
+                 sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
+    fi
+    [ -n "$kernel" ] || { echo "setup: no kernel behind linux-image-armmp:armhf" >&2; exit 1; }
+    for pkg in "$kernel" busybox-static; do
+        dir=$debs/$pkg
+        [ -d "$dir" ] && continue
+        echo "setup: unpacking $pkg:armhf for the emulated device"
+        rm -rf "$debs/download" && mkdir -p "$debs/download"
+        (cd "$debs/download" && apt-get download -q "$pkg:armhf" >/dev/null 2>&1) ||
+            { apt-get update -qq && (cd "$debs/download" && apt-get download -q "$pkg:armhf"); }
+        dpkg-deb -x "$debs"/download/*.deb "$dir.tmp"
+        mv "$dir.tmp" "$dir"
+        rm -rf "$debs/download"
+    done
+    ln -sfn "$kernel" "$debs/kernel"
 fi

@@ -3,9 +3,20 @@
 #   scripts/test.sh          the release build
 #   scripts/test.sh asan     the AddressSanitizer + UBSan build
 #   scripts/test.sh armhf    the device build, cross-compiled, run under qemu-user
+#   scripts/test.sh vm       the device emulated whole: the armhf image booted
+#                            in the full-system emulator, checked from here
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
+if [ "$preset" = vm ]; then
+    scripts/setup.sh vm
+    cmake --preset armhf >/dev/null
+    cmake --build --preset armhf
+    scripts/device-image.sh
+    cmake --preset default >/dev/null
+    cmake --build --preset default
+    exec ctest --preset vm
+fi
 scripts/setup.sh "$preset"
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset"

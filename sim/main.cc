@@ -1,21 +1,30 @@
 // housesim: runs a command with a simulated housing controller at
-// /dev/ttyS0, e.g.  housesim -- housectl -a
+// /dev/ttyS0, e.g.  housesim -- housectl -a; or serves the controller on a
+// Unix socket for an emulated device's serial port:  housesim --socket PATH
 //
-// The controller keeps its state while the command runs, so a shell
-// command can change a setting and see it in the next query.
+// The controller keeps its state while the command runs (or while the
+// socket is served), so a shell command can change a setting and see it in
+// the next query.
 
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include "harness.h"
+#include <fcntl.h>
+#include <unistd.h>
 
-static void usage(const char *name)
+#include "harness.h"
+#include "socket_line.h"
+
+static void usage(const char *name, int status)
 {
-    fprintf(stderr,
+    fprintf(status == 0 ? stdout : stderr,
             "Usage: %s [options] [--] command [argument...]\n"
-            "Runs the command with a simulated housing controller at /dev/ttyS0.\n"
+            "       %s [options] --socket PATH\n"
+            "Runs the command with a simulated housing controller at /dev/ttyS0, or serves\n"
+            "the controller on a Unix socket (an emulator's serial port connects to it)\n"
+            "until SIGINT or SIGTERM.\n"
             "  --mute-from N      no echo and no answer from command N on (1 = all)\n"
             "  --echo-only        echo commands, never answer\n"
             "  --no-prompt        answer without the ':' prompt\n"
@@ -27,9 +36,12 @@ static void usage(const char *name)
             "  --paced            send at 9600 baud\n"
             "  --private-dev      give the command a private /dev\n"
             "  --received         print the bytes received, C-escaped, on standard error\n"
-            "  --stats            print line and time figures on standard error\n",
-            name);
-    exit(2);
+            "  --stats            print line and time figures on standard error\n"
+            "  --socket PATH      serve on a Unix socket; print \"connected\" at each connection\n"
+            "  --record FILE      with --socket: append every byte received to FILE\n"
+            "  --help             print this text\n",
+            name, name);
+    exit(status);
 }
 
 static std::string unescape(const char *text)
@@ -74,7 +86,7 @@ static std::string escape(const std::string &bytes)
 int main(int argc, char **argv)
 {
     enum { MUTE_FROM = 256, ECHO_ONLY, NO_PROMPT, HANGUP_AT, HANGUP_IN_ANSWER, ENDLESS, RANDOM,
-           SCRIPT, PACED, PRIVATE_DEV, RECEIVED, STATS };
+           SCRIPT, PACED, PRIVATE_DEV, RECEIVED, STATS, SOCKET, RECORD, HELP };
     static const struct option long_options[] = {
         { "mute-from", required_argument, NULL, MUTE_FROM },
         { "echo-only", no_argument, NULL, ECHO_ONLY },
@@ -88,11 +100,15 @@ int main(int argc, char **argv)
         { "private-dev", no_argument, NULL, PRIVATE_DEV },
         { "received", no_argument, NULL, RECEIVED },
         { "stats", no_argument, NULL, STATS },
+        { "socket", required_argument, NULL, SOCKET },
+        { "record", required_argument, NULL, RECORD },
+        { "help", no_argument, NULL, HELP },
         { NULL, 0, NULL, 0 },
     };
     sim_faults faults;
     sim_run_options options;
     bool show_received = false, show_stats = false;
+    const char *socket_path = NULL, *record_path = NULL;
     int opt;
 
     options.capture = false;
@@ -109,7 +125,7 @@ int main(int argc, char **argv)
         case SCRIPT: {
             const char *eq = strchr(optarg, '=');
             if (!eq)
-                usage(argv[0]);
+                usage(argv[0], 2);
             faults.script[std::string(optarg, (size_t)(eq - optarg))] = unescape(eq + 1);
             break;
         }
@@ -117,13 +133,27 @@ int main(int argc, char **argv)
         case PRIVATE_DEV: options.private_dev = true; break;
         case RECEIVED: show_received = true; break;
         case STATS: show_stats = true; break;
-        default: usage(argv[0]);
+        case SOCKET: socket_path = optarg; break;
+        case RECORD: record_path = optarg; break;
+        case HELP: usage(argv[0], 0); break;
+        default: usage(argv[0], 2);
         }
     }
-    if (optind >= argc)
-        usage(argv[0]);
-
     controller_state state = controller_defaults();
+    if (socket_path != NULL) {
+        if (optind < argc)
+            usage(argv[0], 2);
+        int record = -1;
+        if (record_path != NULL &&
+            (record = open(record_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)) < 0) {
+            perror(record_path);
+            return 1;
+        }
+        return sim_serve_socket(state, faults, socket_path, record);
+    }
+    if (optind >= argc)
+        usage(argv[0], 2);
+
     sim_result r = sim_run(state, faults, std::vector<std::string>(argv + optind, argv + argc),
                            options);
     if (show_received)
