@@ -133,3 +133,54 @@ TEST(Answers, NumbersInAnyBase)
     EXPECT_TRUE(parse_power(&s, "V=12.0V I=350.5mA P=4.2W:", &count));
     EXPECT_FLOAT_EQ(s.current, 350.5f);
 }
+
+// An answer cut short after any of its fields is refused, never taken with
+// the fields it lacks left stale or zero; the count says how far it got.
+TEST(Answers, AnswersCutShortAtEachFieldAreRefused)
+{
+    using parser = int (*)(struct house_status *, const char *, int *);
+    const struct {
+        parser parse;
+        const char *answer;
+        int count;
+    } cut[] = {
+        { parse_led, "LED: ON Power=50% (50%) Temp=:", 3 },
+        { parse_led, "LED: ON Power=50% (50%):", 3 },
+        { parse_led, "LED: ON Power=50% (:", 2 },
+        { parse_led, "LED: ON:", 1 },
+        // The two-word forms fall back to the one-word form, whose count it is.
+        { parse_led, "LED: AUTO ON Power=5% (5%) Temp=:", 1 },
+        { parse_thermostat, "Thermostat: ON Power=100% Temp=-5'C Heater:", 3 },
+        { parse_thermostat, "Thermostat: ON Power=100% Temp=-5'C:", 3 },
+        { parse_thermostat, "Thermostat: ON Power=100%:", 2 },
+        { parse_thermostat, "Thermostat: ON:", 1 },
+        { parse_thermostat, "Thermostat:", -1 },
+        { parse_preheat, "Preheat: ON Power=50% Temp=10'C Heater:", 3 },
+        { parse_preheat, "Preheat: ON Power=50% Temp=:", 2 },
+        { parse_preheat, "Preheat: ON Power=:", 1 },
+        { parse_preheat, "Preheat:", -1 },
+        { parse_camera, "CAM: ON Temp=35'C Vcam=12.1V Icam=250.0mA Pcam=:", 4 },
+        { parse_camera, "CAM: ON Temp=35'C Vcam=12.1V Icam=250.0mA:", 4 },
+        { parse_camera, "CAM: ON Temp=35'C Vcam=12.1V:", 3 },
+        { parse_camera, "CAM: ON Temp=35'C:", 2 },
+        { parse_camera, "CAM: ON:", 1 },
+        { parse_camera, "CAM: AUTO ON Temp=35'C Vcam=12.1V Icam=250.0mA Pcam=:", 1 },
+        { parse_power, "V=12.0V I=350.5mA P=:", 2 },
+        { parse_power, "V=12.0V I=350.5mA:", 2 },
+        { parse_power, "V=12.0V:", 1 },
+        { parse_power, "V=:", 0 },
+        { parse_fan, "FAN: Auto:", 1 },
+    };
+    for (const auto &c : cut) {
+        parsed p = run(c.parse, c.answer);
+        EXPECT_EQ(p.matched, 0) << c.answer;
+        EXPECT_EQ(p.count, c.count) << c.answer;
+    }
+    int value = 7, count = 9;
+    float f = 7;
+    EXPECT_FALSE(parse_float("warm'C:", "%f'C", &f, &count));
+    EXPECT_EQ(count, 0);
+    EXPECT_FALSE(parse_int(" lx:", "%i lx", &value, &count));
+    EXPECT_EQ(count, 0);
+    EXPECT_EQ(value, 7);
+}

@@ -111,6 +111,14 @@ TEST(Reports, FailingStepEndsItsQueryAfterWhatWasPrinted)
     EXPECT_EQ(r.out.find("th_mode"), std::string::npos);
     EXPECT_EQ(r.received.substr(r.received.size() - 12), "th\r\nth ton\r\n");
 
+    // An external temperature that is no number is not printed as 0.
+    f = {};
+    f.script["temp"] = "warm'C\r\n:";
+    r = housectl({ "-i", "-e" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "\"lux\":\"120\"\n");
+    EXPECT_EQ(r.err, fatal("can't parse temp command answer! sscanf return 0, str = [warm'C:]"));
+
     // A controller that stops answering during the LED query.
     f = {};
     f.mute_from = 3;

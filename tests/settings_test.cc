@@ -43,6 +43,11 @@ TEST(Settings, ModeWordsAgainstParameterKeys)
         { "-htoff=3", "unknown command after -h (optarg = [toff=3])" },
         { "-creboot", "unknown command after -c (optarg = [reboot])" },
         { "-fpower=5", "unknown command after -f (optarg = [power=5])" },
+        // Mode words are whole words, never prefixes.
+        { "-lonion", "unknown command after -l (optarg = [onion])" },
+        { "-toffset", "unknown command after -t (optarg = [offset])" },
+        { "-fautomatic", "unknown command after -f (optarg = [automatic])" },
+        { "-co", "unknown command after -c (optarg = [o])" },
     };
     for (const auto &c : rejected) {
         sim_result r = housectl({ c.arg });

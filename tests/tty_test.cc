@@ -1,9 +1,16 @@
 // The command transaction: echo, prompt rule, silence, bounds, hang-ups.
 // The answer a query collected shows in its "can't parse" message.
 
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "housectl_run.h"
+#include "text_io.h"
 
 static std::string lux_failure(int count, const std::string &answer)
 {
@@ -132,4 +139,74 @@ TEST(Transaction, HangUpEndsTheRunPromptly)
     r = housectl({ "-l" }, f);
     EXPECT_EQ(r.status, 1);
     EXPECT_LT(r.seconds, 1.0);
+}
+
+// The line's waits and settings, exactly: every poll the tool makes, and
+// the settings it applies read back from the line, through a preloaded
+// tracer. Timing alone would not notice a wait that changed a little.
+TEST(Transaction, PollWaitsAndLineSettingsAreExact)
+{
+#ifdef HOUSE_NO_PRELOAD
+    GTEST_SKIP() << "the sanitizer build cannot preload the tracer";
+#else
+    char trace[] = "/tmp/housectl-trace-XXXXXX";
+    int fd = mkstemp(trace);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::vector<std::string> argv = target_runner();
+    if (argv.empty()) {
+        argv = { "env", "LD_PRELOAD=" LINE_TRACE_PATH, std::string("HOUSE_LINE_TRACE=") + trace };
+    } else {  // the emulator sets the program's environment
+        argv.insert(argv.end(), { "-E", "LD_PRELOAD=" LINE_TRACE_PATH, "-E",
+                                  std::string("HOUSE_LINE_TRACE=") + trace });
+    }
+    argv.insert(argv.end(), { housectl_path, "-i", "-lpower=40" });
+    controller_state state = controller_defaults();
+    sim_result r = sim_run(state, {}, argv);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string lines = read_file(trace);
+    unlink(trace);
+
+    int writes = 0, echoes = 0, answers = 0, settings = 0;
+    for (size_t at = 0; at < lines.size();) {
+        size_t end = lines.find('\n', at);
+        std::string line = lines.substr(at, end - at);
+        at = end == std::string::npos ? lines.size() : end + 1;
+        unsigned events, iflag, oflag, cflag, lflag, vmin, vtime, ispeed, ospeed;
+        int timeout;
+        if (sscanf(line.c_str(), "poll %x %d", &events, &timeout) == 2) {
+            if (events == POLLOUT) {
+                writes++;
+                EXPECT_EQ(timeout, 100) << "the wait for room per command byte";
+            } else if (events == (POLLIN | POLLPRI)) {
+                echoes++;
+                EXPECT_EQ(timeout, 200) << "the wait for the echo";
+            } else if (events == POLLIN) {
+                answers++;
+                EXPECT_EQ(timeout, 100) << "the silence that ends an answer";
+            } else {
+                ADD_FAILURE() << line;
+            }
+        } else if (sscanf(line.c_str(), "termios %o %o %o %o %u %u %u %u", &iflag, &oflag, &cflag,
+                          &lflag, &vmin, &vtime, &ispeed, &ospeed) == 8) {
+            settings++;
+            EXPECT_EQ(iflag & (ICRNL | IXON | IXANY | IXOFF), 0u) << line;
+            EXPECT_EQ(oflag & ONLCR, (unsigned)ONLCR) << line;
+            EXPECT_EQ(cflag & (CRTSCTS | HUPCL), (unsigned)(CRTSCTS | HUPCL)) << line;
+            EXPECT_EQ(lflag & (ICANON | ECHO | ECHONL | ECHOCTL), 0u) << line;
+            EXPECT_EQ(vmin, 1u);
+            EXPECT_EQ(vtime, 0u);
+            EXPECT_EQ(ispeed, (unsigned)B9600);
+            EXPECT_EQ(ospeed, (unsigned)B9600);
+        } else {
+            ADD_FAILURE() << "trace: " << line;
+        }
+    }
+    EXPECT_EQ(settings, 1);
+    // One wait for room before each byte of "lux\n", "led power 40\n" and
+    // "led save\n"; each echo and answer needs at least one.
+    EXPECT_EQ(writes, 4 + 13 + 9);
+    EXPECT_GE(echoes, 2);  // the settings command swallows no echo: one poll, no read
+    EXPECT_GE(answers, 3);
+#endif
 }

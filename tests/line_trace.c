@@ -1,0 +1,61 @@
+/* Preloaded into housectl by the tests: writes every poll the program makes
+ * (events and timeout) and the line settings it applies, read back from the
+ * line right after, to the file named by HOUSE_LINE_TRACE, one line each:
+ *   poll EVENTS TIMEOUT_MS
+ *   termios IFLAG OFLAG CFLAG LFLAG VMIN VTIME ISPEED OSPEED
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+static void trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
+#include <stdarg.h>
+
+static void trace(const char *format, ...)
+{
+    const char *path = getenv("HOUSE_LINE_TRACE");
+    if (!path)
+        return;
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    char line[256];
+    va_list ap;
+    va_start(ap, format);
+    int n = vsnprintf(line, sizeof line, format, ap);
+    va_end(ap);
+    if (n > 0 && write(fd, line, (size_t)n) < 0) {
+    }
+    close(fd);
+}
+
+int poll(struct pollfd *fds, nfds_t nfds, int timeout)
+{
+    static int (*real)(struct pollfd *, nfds_t, int);
+    if (!real)
+        real = (int (*)(struct pollfd *, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+    if (nfds == 1)
+        trace("poll %#x %d\n", (unsigned)fds[0].events, timeout);
+    return real(fds, nfds, timeout);
+}
+
+int tcsetattr(int fd, int when, const struct termios *t)
+{
+    static int (*real)(int, int, const struct termios *);
+    if (!real)
+        real = (int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr");
+    int r = real(fd, when, t);
+    struct termios now;
+    if (r == 0 && tcgetattr(fd, &now) == 0)
+        trace("termios %#lo %#lo %#lo %#lo %u %u %u %u\n", (unsigned long)now.c_iflag,
+              (unsigned long)now.c_oflag, (unsigned long)now.c_cflag, (unsigned long)now.c_lflag,
+              (unsigned)now.c_cc[VMIN], (unsigned)now.c_cc[VTIME], (unsigned)cfgetispeed(&now),
+              (unsigned)cfgetospeed(&now));
+    return r;
+}
