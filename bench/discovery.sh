@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Our WS-Discovery responder against two peers from Debian, wsdd2 and wsdd.
-# Each runs alone in a network namespace of its own, reached over a veth
-# pair from a client namespace where the load generator runs.
+# Our WS-Discovery responder against two peers from Debian, wsdd2 and wsdd,
+# and against the floor: a bare responder that receives each Probe and sends
+# a canned answer, so about the kernel's own cost. Each runs alone in a
+# network namespace of its own, reached over a veth pair from a client
+# namespace where the load generator runs.
 #   bench/discovery.sh [probes per responder, default 2000] [idle seconds, default 10]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,13 +16,15 @@ for p in wsdd wsdd2; do
         DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$p" >/dev/null
 done
 cmake --preset default >/dev/null
-cmake --build --preset default --target discovery-daemon probe_load >/dev/null
+cmake --build --preset default --target discovery-daemon probe_load bare_responder >/dev/null
 
 # Everything below happens in a private mount namespace, so the network
 # namespaces' names never show on the machine.
 exec unshare -m --propagation private bash -s "$count" "$idle" <<'INNER'
 set -euo pipefail
 count=$1 idle=$2
+# The daemon keeps its InstanceId under /var/lib: an empty one of this run's.
+mount -t tmpfs tmpfs /var/lib
 # Namespace names are files under /run/netns on the real file system:
 # unique to this run, and removed at its end.
 run_id=$$
@@ -61,11 +65,15 @@ printf '%-18s %13s %10s %9s %9s %12s %8s %10s\n' responder answered probes/s \
     pid=$(waitpid_of r-wsdd2-$n wsdd2); run wsdd2-$n wsdd2
     pair wsdd-$n; ip netns exec r-wsdd-$n wsdd -4 -i r0 -s >/dev/null 2>&1 &
     pid=$(waitpid_of r-wsdd-$n python); run wsdd-$n wsdd
+    pair floor-$n; ip netns exec r-floor-$n build/default/bench/bare_responder &
+    pid=$(waitpid_of r-floor-$n bare_responder); run floor-$n onvif
 } | tee /tmp/discovery-bench.$$
 awk 'NR==FNR { rate[$1] = $3; cpu[$1] = $6; wake[$1] = $8; next } END {
     printf "\nours / wsdd2: %.2fx the answer rate, %.2fx the CPU per Probe\n", rate["ours"] / rate["wsdd2"], cpu["ours"] / cpu["wsdd2"]
     printf "ours / wsdd:  %.2fx the answer rate, %.2fx the CPU per Probe\n", rate["ours"] / rate["wsdd"], cpu["ours"] / cpu["wsdd"]
     printf "ours idle:    %.2f wake-ups a second\n", wake["ours"]
+    printf "\nCPU per Probe against the floor (a bare receive and send):\n"
+    printf "  ours %.2fx, wsdd2 %.2fx, wsdd %.2fx\n", cpu["ours"] / cpu["floor"], cpu["wsdd2"] / cpu["floor"], cpu["wsdd"] / cpu["floor"]
 }' /tmp/discovery-bench.$$ /dev/null
 rm -f /tmp/discovery-bench.$$
 INNER

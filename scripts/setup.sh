@@ -12,7 +12,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
 
-packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev groff-base)
+packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev groff-base
+          onvif-tools)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 if [ "$mode" = armhf ] || [ "$mode" = vm ]; then
@@ -20,7 +21,7 @@ if [ "$mode" = armhf ] || [ "$mode" = vm ]; then
     dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 fi
 if [ "$mode" = vm ]; then
-    packages+=(qemu-system-arm cpio onvif-tools)
+    packages+=(qemu-system-arm cpio)
 fi
 
 missing=()

@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -47,6 +48,16 @@ std::string daemon_env_enter()
         if (private_dev(&failed) != 0)
             return std::string("private /dev: ") + failed + ": " + strerror(errno);
     }
+
+    // The discovery library keeps its InstanceId under /var/lib: the
+    // test's own, not the machine's. Network namespaces the test names
+    // (ip netns) are files under /run/netns: the test's own too, so tests
+    // running side by side never see each other's.
+    if (mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=755") != 0)
+        return std::string("private /var/lib: ") + strerror(errno);
+    mkdir("/run/netns", 0755);
+    if (mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") != 0)
+        return std::string("private /run/netns: ") + strerror(errno);
 
     unlink("/dev/log");
     daemon_log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -166,6 +177,23 @@ int udp_socket(int port, bool join)
         group.imr_multiaddr.s_addr = inet_addr("239.255.255.250");
         setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group);
     }
+    return sock;
+}
+
+int udp_socket_in(const std::string &netns, int port, bool join)
+{
+    int here = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
+    int there = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    int sock = -1;
+    if (here >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
+        sock = udp_socket(port, join);
+        if (setns(here, CLONE_NEWNET) != 0)
+            abort();  // the test would go on in the wrong network
+    }
+    if (here >= 0)
+        close(here);
+    if (there >= 0)
+        close(there);
     return sock;
 }
 

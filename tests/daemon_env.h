@@ -1,7 +1,9 @@
 // A private network for one discovery-daemon test: the test process moves
 // into its own network namespace (loopback up, multicast routed over it)
 // and mount namespace (a private /dev with the test's log socket at
-// /dev/log), and becomes the reaper of the daemons it starts.
+// /dev/log, an empty /var/lib for the daemon's state, its own /run/netns
+// for the namespaces it names), and becomes the reaper of the daemons it
+// starts.
 #pragma once
 
 #include <sys/types.h>
@@ -34,6 +36,10 @@ int signal_daemon(pid_t pid, int signo);
 /// A UDP socket bound to `port` on every address (0: any port); joined to
 /// the discovery group when `join`.
 int udp_socket(int port, bool join);
+
+/// The same, made inside the network namespace `netns` (by its name under
+/// /run/netns); -1 when it cannot be entered.
+int udp_socket_in(const std::string &netns, int port, bool join);
 
 /// Sends `text` to `address`:3702.
 void send_to(int sock, const std::string &text, const char *address = "239.255.255.250");

@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,10 +12,20 @@
 #include "daemon_env.h"
 #include "probes.h"
 #include "text_io.h"
+#include "wsd.h"
+#include "xml_fields.h"
 
 static const std::string hello_action = "discovery/Hello</wsa:Action>";
 static const std::string bye_action = "discovery/Bye</wsa:Action>";
 static const std::string matches_action = "discovery/ProbeMatches</wsa:Action>";
+static const std::string resolve_matches_action = "discovery/ResolveMatches</wsa:Action>";
+
+// The message's AppSequence InstanceId; 0 when it has none.
+static unsigned long instance_id(const std::string &message)
+{
+    std::string id = read_xml_fields(message).one_attr(WSD_DISCOVERY_NS, "AppSequence", "InstanceId");
+    return strtoul(id.c_str(), NULL, 10);
+}
 
 class Daemon : public ::testing::Test {
 protected:
@@ -184,4 +195,183 @@ TEST_F(Daemon, StopsCleanlyAtAnyMomentAndSaysByeOnce)
         // A log socket that is never read fills up and stalls the daemon.
         EXPECT_EQ(log_records(0.01).size(), 2u) << "cycle " << cycle;
     }
+}
+
+TEST_F(Daemon, AnswersAResolveForItsOwnEndpointOnly)
+{
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    std::string hello = receive_with(listener, hello_action, 2);
+    ASSERT_NE(hello, "");
+
+    send_to(client, resolve_for("urn:uuid:resolve-1", wsd_endpoint()));
+    std::vector<std::string> answers = receive(client, 0.5);
+    ASSERT_EQ(answers.size(), 1u);
+    xml_fields f = read_xml_fields(answers[0]);
+    ASSERT_TRUE(f.well_formed) << answers[0];
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "Action"), WSD_DISCOVERY_NS "/ResolveMatches");
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:resolve-1");
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint());
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "XAddrs"), "http://127.0.0.1/onvif/device_service");
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "Types"), "dn:NetworkVideoTransmitter tds:Device");
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
+    EXPECT_EQ(instance_id(answers[0]), instance_id(hello));
+
+    // The same Resolve again, and one for another endpoint: no answer.
+    send_to(client, resolve_for("urn:uuid:resolve-1", wsd_endpoint()));
+    send_to(client, resolve_for("urn:uuid:resolve-2", "urn:uuid:00000000-0000-0000-0000-000000000001"));
+    EXPECT_EQ(receive(client, 0.5).size(), 0u);
+    EXPECT_EQ(stop(pid, SIGTERM), 1);
+}
+
+// Clients order a device's messages by InstanceId: a restart within the
+// same second must not look older than the Bye before it.
+TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
+{
+    unsigned long last = 0;
+    for (int round = 0; round < 3; round++) {
+        pid_t pid;
+        ASSERT_NO_FATAL_FAILURE(start(&pid));
+        std::string hello = receive_with(listener, hello_action, 2);
+        ASSERT_NE(hello, "") << "round " << round;
+        EXPECT_GT(instance_id(hello), last) << "round " << round;
+        last = instance_id(hello);
+        EXPECT_EQ(stop(pid, SIGTERM), 1);
+    }
+    EXPECT_EQ(read_file(WSD_INSTANCE_ID_FILE), std::to_string(last) + "\n");
+
+    // A state file cut short by a power loss: the daemon starts regardless.
+    FILE *f = fopen(WSD_INSTANCE_ID_FILE, "w");
+    ASSERT_NE(f, nullptr);
+    fputs("17", f);
+    fclose(f);
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    std::string hello = receive_with(listener, hello_action, 2);
+    ASSERT_NE(hello, "");
+    EXPECT_GE(instance_id(hello), (unsigned long)time(NULL) - 5);
+    EXPECT_EQ(stop(pid, SIGTERM), 1);
+}
+
+// Two links, each with a client host at its far end, in a network
+// namespace of its own: link n is camN here (10.N.0.1/24 with N = 77, 88)
+// and cliN there (.2).
+class Links : public Daemon {
+protected:
+    void SetUp() override
+    {
+        Daemon::SetUp();
+        if (HasFatalFailure())
+            return;
+        prefix = "wl" + std::to_string(getpid()) + "-";
+        ASSERT_EQ(system("ip route del 224.0.0.0/4 dev lo"), 0);
+    }
+
+    void TearDown() override
+    {
+        for (int n = 0; n < 2; n++)
+            system(("ip netns del " + prefix + std::to_string(n) + " 2>/dev/null").c_str());
+    }
+
+    static std::string address(int n, int host) { return "10." + std::to_string(n ? 88 : 77) + ".0." + std::to_string(host); }
+    static std::string xaddrs(int n) { return "http://" + address(n, 1) + "/onvif/device_service"; }
+
+    void add_link(int n)
+    {
+        std::string ns = prefix + std::to_string(n), cam = "cam" + std::to_string(n),
+                    cli = "cli" + std::to_string(n);
+        // The far end listens before this end comes up, so it hears the
+        // Hello that greets the new link.
+        std::string script = "ip netns add " + ns +
+                             " && ip link add " + cam + " type veth peer name " + cli +
+                             " && ip link set " + cli + " netns " + ns +
+                             " && ip netns exec " + ns + " sh -c 'ip link set lo up"
+                             " && ip addr add " + address(n, 2) + "/24 dev " + cli +
+                             " && ip link set " + cli + " up"
+                             " && ip route add 224.0.0.0/4 dev " + cli + "'";
+        ASSERT_EQ(system(script.c_str()), 0) << script;
+        far_listener[n] = udp_socket_in(ns, 3702, true);
+        far_client[n] = udp_socket_in(ns, 0, false);
+        ASSERT_GE(far_listener[n], 0);
+        ASSERT_GE(far_client[n], 0);
+        script = "ip addr add " + address(n, 1) + "/24 dev " + cam + " && ip link set " + cam + " up";
+        ASSERT_EQ(system(script.c_str()), 0) << script;
+    }
+
+    // A Probe from link n's client: the one answer's XAddrs.
+    std::string probe_from(int n, const std::string &id)
+    {
+        send_to(far_client[n], onvif_client_probe(id));
+        std::vector<std::string> answers = receive(far_client[n], 1.0);
+        if (answers.size() != 1)
+            return "answers: " + std::to_string(answers.size());
+        xml_fields f = read_xml_fields(answers[0]);
+        if (f.one(WSD_ADDRESSING_NS, "RelatesTo") != id)
+            return "RelatesTo " + f.one(WSD_ADDRESSING_NS, "RelatesTo");
+        return f.one(WSD_DISCOVERY_NS, "XAddrs");
+    }
+
+    std::string prefix;
+    int far_listener[2] = { -1, -1 }, far_client[2] = { -1, -1 };
+};
+
+TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
+{
+    add_link(0);
+    add_link(1);
+    // A link that is down is no link: its address is never announced.
+    ASSERT_EQ(system("ip link add down0 type veth peer name down1"
+                     " && ip addr add 10.99.0.1/24 dev down0"), 0);
+    for (int route = 0; route < 2; route++) {
+        ASSERT_EQ(system(("ip route replace default dev cam" + std::to_string(route)).c_str()), 0);
+        pid_t pid;
+        ASSERT_NO_FATAL_FAILURE(start(&pid));
+        for (int n = 0; n < 2; n++) {
+            std::string hello = receive_with(far_listener[n], hello_action, 3);
+            ASSERT_NE(hello, "") << "link " << n << ", default route on " << route;
+            EXPECT_EQ(read_xml_fields(hello).one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs(n))
+                << "link " << n << ", default route on " << route;
+            EXPECT_EQ(probe_from(n, "urn:uuid:l" + std::to_string(route) + std::to_string(n)), xaddrs(n))
+                << "link " << n << ", default route on " << route;
+        }
+        signal_daemon(pid, SIGTERM);
+        EXPECT_EQ(daemon_wait(pid, 5), 0);
+        for (int n = 0; n < 2; n++) {
+            std::vector<std::string> heard = receive(far_listener[n], 0.5);
+            EXPECT_EQ(count_with(heard, bye_action), 1) << "link " << n << ", route " << route;
+            EXPECT_EQ(count_with(heard, "10.99.0.1"), 0);
+        }
+    }
+}
+
+TEST_F(Links, LinksThatComeAndGoWhileRunning)
+{
+    add_link(0);
+    ASSERT_EQ(system("ip route add default dev cam0"), 0);  // the server socket's first link
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    std::string first = receive_with(far_listener[0], hello_action, 3);
+    ASSERT_NE(first, "");
+
+    // A second card comes up: it is greeted, with its own address, in the
+    // same instance and later in its sequence, and its Probes are answered.
+    ASSERT_NO_FATAL_FAILURE(add_link(1));
+    std::string greeted = receive_with(far_listener[1], hello_action, 5);
+    ASSERT_NE(greeted, "");
+    xml_fields g = read_xml_fields(greeted), f = read_xml_fields(first);
+    EXPECT_EQ(g.one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs(1));
+    EXPECT_EQ(instance_id(greeted), instance_id(first));
+    EXPECT_GT(std::stoul(g.one_attr(WSD_DISCOVERY_NS, "AppSequence", "MessageNumber")),
+              std::stoul(f.one_attr(WSD_DISCOVERY_NS, "AppSequence", "MessageNumber")));
+    EXPECT_EQ(probe_from(1, "urn:uuid:late-1"), xaddrs(1));
+    EXPECT_EQ(probe_from(0, "urn:uuid:early-1"), xaddrs(0));
+
+    // The first goes away: the second still works, and only it hears the Bye.
+    ASSERT_EQ(system("ip link del cam0"), 0);
+    usleep(300000);
+    EXPECT_EQ(probe_from(1, "urn:uuid:late-2"), xaddrs(1));
+    EXPECT_EQ(daemon_wait(pid, 0.1), -1);  // still running
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
+    EXPECT_EQ(count_with(receive(far_listener[1], 0.5), bye_action), 1);
 }

@@ -7,6 +7,7 @@ exec unshare -n -m -p -f --mount-proc sh -s "$@" <<'INNER'
 set -eu
 init=$1
 export DAEMON=$2
+mount -t tmpfs tmpfs /var/lib  # the daemon's state: the test's own
 ip link set lo up
 ip route add 224.0.0.0/4 dev lo src 127.0.0.1
 sh "$init" status >/dev/null && { echo "running before start"; exit 1; }

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -29,37 +31,54 @@ TEST(Interop, OnvifClientsListTheDevice)
     }
     EXPECT_NE(command_output("cd " INTEROP_DIR " && node discover.js node-onvif").find("\"hardware\":\"IP_house\""),
               std::string::npos);
+    // Debian's onvif-util lists each camera by host and name.
+    std::string util = command_output("timeout 30 onvif-util -a 2>&1");
+    EXPECT_NE(util.find("Found 1 cameras\n127.0.0.1 ("), std::string::npos) << util;
 
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
 
-// The realistic set-up: the client is another host on the camera's link.
-// The device answers with the address of the interface the Probe came in on.
-TEST(Interop, ClientOnAnotherHostGetsTheLinkAddress)
+// The realistic set-up: the clients are other hosts on the camera's links,
+// one link each, and the device has two. Each client finds it at the
+// address of its own link, whichever link has the default route.
+TEST(Interop, ClientsOnEachOfTwoLinksGetTheirLinkAddress)
 {
     ASSERT_EQ(daemon_env_enter(), "");
-    // The name is a file on the real file system; a crashed run may have
-    // left it behind.
-    ASSERT_EQ(system("rm -f /run/netns/client && ip netns add client"
-                     " && ip link add cam0 type veth peer name cli0"
-                     " && ip link set cli0 netns client"
-                     " && ip addr add 10.77.0.1/24 dev cam0 && ip link set cam0 up"
-                     " && ip route replace 224.0.0.0/4 dev cam0 src 10.77.0.1"
-                     " && ip netns exec client sh -c 'ip link set lo up"
-                     " && ip addr add 10.77.0.2/24 dev cli0 && ip link set cli0 up"
-                     " && ip route add 224.0.0.0/4 dev cli0'"),
-              0);
+    const std::string prefix = "ic" + std::to_string(getpid()) + "-";
+    for (int n = 0; n < 2; n++) {
+        std::string ns = prefix + std::to_string(n), net = n ? "10.88.0." : "10.77.0.";
+        std::string cam = "cam" + std::to_string(n), cli = "cli" + std::to_string(n);
+        std::string script = "ip netns add " + ns +
+                             " && ip link add " + cam + " type veth peer name " + cli +
+                             " && ip link set " + cli + " netns " + ns +
+                             " && ip addr add " + net + "1/24 dev " + cam + " && ip link set " + cam + " up"
+                             " && ip netns exec " + ns + " sh -c 'ip link set lo up"
+                             " && ip addr add " + net + "2/24 dev " + cli + " && ip link set " + cli + " up"
+                             " && ip route add 224.0.0.0/4 dev " + cli + "'";
+        ASSERT_EQ(system(script.c_str()), 0) << script;
+    }
+    ASSERT_EQ(system("ip route replace 224.0.0.0/4 dev cam1"), 0);
     int status;
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
 
-    std::string out = command_output("cd " INTEROP_DIR " && ip netns exec client node discover.js onvif 2>&1");
-    EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << out;
-    EXPECT_NE(out.find("\"xaddrs\":\"http://10.77.0.1/onvif/device_service\""), std::string::npos)
-        << out;
+    for (int n = 0; n < 2; n++) {
+        std::string ns = prefix + std::to_string(n), here = n ? "10.88.0.1" : "10.77.0.1";
+        for (const char *client : { "onvif", "node-onvif" }) {
+            std::string out = command_output("cd " INTEROP_DIR " && ip netns exec " + ns +
+                                             " node discover.js " + client + " 2>&1");
+            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << client << " on " << ns << ": " << out;
+            EXPECT_NE(out.find("\"xaddrs\":\"http://" + here + "/onvif/device_service\""),
+                      std::string::npos) << client << " on " << ns << ": " << out;
+        }
+        std::string out = command_output("ip netns exec " + ns + " timeout 30 onvif-util -a 2>&1");
+        EXPECT_NE(out.find("Found 1 cameras"), std::string::npos) << ns << ": " << out;
+        EXPECT_NE(out.find("\n" + here + " ("), std::string::npos) << ns << ": " << out;
+    }
 
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
-    system("ip netns del client");
+    for (int n = 0; n < 2; n++)
+        system(("ip netns del " + prefix + std::to_string(n)).c_str());
 }

@@ -58,3 +58,16 @@ inline std::string probe_with(const std::string &id, const std::string &types,
            scopes + "</wsd:Scopes>"
            "</wsd:Probe></soap:Body></soap:Envelope>";
 }
+
+// A Resolve for the EndpointReference `address`.
+inline std::string resolve_for(const std::string &id, const std::string &address)
+{
+    return "<s:Envelope xmlns:s=\"http://www.w3.org/2003/05/soap-envelope\" "
+           "xmlns:a=\"http://schemas.xmlsoap.org/ws/2004/08/addressing\" "
+           "xmlns:d=\"http://schemas.xmlsoap.org/ws/2005/04/discovery\"><s:Header>"
+           "<a:Action>http://schemas.xmlsoap.org/ws/2005/04/discovery/Resolve</a:Action>"
+           "<a:MessageID>" + id + "</a:MessageID>"
+           "<a:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</a:To>"
+           "</s:Header><s:Body><d:Resolve><a:EndpointReference><a:Address>" + address +
+           "</a:Address></a:EndpointReference></d:Resolve></s:Body></s:Envelope>";
+}

@@ -1,7 +1,11 @@
 // WS-Discovery Probes read and matched, and the messages composed, on
 // plain bytes.
 
+#include <errno.h>
+#include <sched.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 
 #include <random>
 #include <string>
@@ -10,6 +14,24 @@
 
 #include "probes.h"
 #include "wsd.h"
+#include "xml_fields.h"
+
+// Composing a message starts the service's instance, which keeps its
+// InstanceId under /var/lib: these tests get an empty one of their own.
+// Under emulation a native parent has made the mount namespace already.
+class PrivateStateDirectory : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        if (getenv("HOUSE_TEST_NAMESPACES") == NULL) {
+            ASSERT_EQ(unshare(CLONE_NEWNS), 0) << strerror(errno);
+            ASSERT_EQ(mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL), 0) << strerror(errno);
+        }
+        ASSERT_EQ(mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=755"), 0) << strerror(errno);
+    }
+};
+static ::testing::Environment *const private_state =
+    ::testing::AddGlobalTestEnvironment(new PrivateStateDirectory);
 
 static int parse(const std::string &xml, wsd_probe *p)
 {
@@ -193,4 +215,105 @@ TEST(Messages, ProbeMatchFormAndIdentity)
               std::stoul(field(m, "MessageNumber=\"")) + 1);
     EXPECT_EQ(strlen(wsd_endpoint()), 45u);
     EXPECT_EQ(strncmp(wsd_endpoint(), "urn:uuid:", 9), 0);
+}
+
+TEST(Resolve, NamesOurEndpointOrIsIgnored)
+{
+    wsd_probe r;
+    std::string ours = wsd_endpoint();
+    std::string xml = resolve_for(" urn:uuid:r1 ", ours);
+    ASSERT_EQ(wsd_parse_request(xml.data(), xml.size(), &r), WSD_RESOLVE_REQUEST);
+    EXPECT_STREQ(r.message_id, "urn:uuid:r1");
+    EXPECT_STREQ(r.resolve_address, ours.c_str());
+    EXPECT_TRUE(wsd_resolve_matches(&r));
+    EXPECT_EQ(wsd_parse_probe(xml.data(), xml.size(), &r), 0);  // a Resolve is no Probe
+
+    // A UUID's digits in either case; another endpoint, or a prefix of ours.
+    std::string upper = ours;
+    for (size_t i = 9; i < upper.size(); i++)
+        upper[i] = (char)toupper((unsigned char)upper[i]);
+    for (const auto &[address, match] :
+         std::vector<std::pair<std::string, bool>>{ { upper, true },
+                                                     { "urn:uuid:00000000-0000-0000-0000-000000000000", false },
+                                                     { ours.substr(0, ours.size() - 1), false },
+                                                     { ours + "0", false } }) {
+        xml = resolve_for("urn:uuid:r2", address);
+        ASSERT_EQ(wsd_parse_request(xml.data(), xml.size(), &r), WSD_RESOLVE_REQUEST) << address;
+        EXPECT_EQ(wsd_resolve_matches(&r), match) << address;
+    }
+
+    // Without a MessageID, without an address, or with a Probe's action.
+    for (const std::string &bad :
+         { resolve_for("", ours), resolve_for("urn:uuid:r3", ""),
+           std::string(resolve_for("urn:uuid:r4", ours))
+               .replace(resolve_for("urn:uuid:r4", ours).find("/Resolve<"), 9, "/Probe<") })
+        EXPECT_EQ(wsd_parse_request(bad.data(), bad.size(), &r), WSD_NOT_A_REQUEST) << bad;
+}
+
+TEST(Messages, ResolveMatchCarriesEveryFieldOfTheDevice)
+{
+    char buf[WSD_MESSAGE_SIZE];
+    size_t len = wsd_message(buf, sizeof buf, WSD_RESOLVE_MATCHES, "urn:uuid:<r&1>",
+                             "http://10.0.0.2/onvif/device_service");
+    ASSERT_GT(len, 0u);
+    xml_fields f = read_xml_fields(std::string(buf, len));
+    ASSERT_TRUE(f.well_formed) << buf;
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "Action"), WSD_DISCOVERY_NS "/ResolveMatches");
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:<r&1>");
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "To"), WSD_ADDRESSING_NS "/role/anonymous");
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint());
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "Types"), "dn:NetworkVideoTransmitter tds:Device");
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "Scopes"), wsd_scopes());
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "XAddrs"), "http://10.0.0.2/onvif/device_service");
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
+    EXPECT_EQ(f.text.count(WSD_DISCOVERY_NS " ResolveMatch"), 1u);
+    EXPECT_NE(f.one_attr(WSD_DISCOVERY_NS, "AppSequence", "InstanceId"), "<missing>");
+    EXPECT_NE(f.one_attr(WSD_DISCOVERY_NS, "AppSequence", "MessageNumber"), "<missing>");
+}
+
+// The InstanceId grows across restarts whatever the clock and the file say.
+TEST(InstanceId, GrowsAcrossEveryStart)
+{
+    char dir[] = "/tmp/wsd-instance-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string path = std::string(dir) + "/state/instance-id";  // the directory is made
+    auto write = [&](const std::string &text) {
+        FILE *f = fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        fputs(text.c_str(), f);
+        fclose(f);
+    };
+    auto kept = [&] {
+        char text[64] = "";
+        FILE *f = fopen(path.c_str(), "r");
+        if (f) {
+            if (!fgets(text, sizeof text, f))
+                text[0] = '\0';
+            fclose(f);
+        }
+        return std::string(text);
+    };
+    int saved = -1;
+    EXPECT_EQ(wsd_next_instance_id(path.c_str(), 1000, &saved), 1000u);  // nothing kept
+    EXPECT_EQ(saved, 1);
+    EXPECT_EQ(kept(), "1000\n");
+    // Two more starts in the same second, then the clock set back.
+    EXPECT_EQ(wsd_next_instance_id(path.c_str(), 1000, &saved), 1001u);
+    EXPECT_EQ(wsd_next_instance_id(path.c_str(), 1000, &saved), 1002u);
+    EXPECT_EQ(wsd_next_instance_id(path.c_str(), 5, &saved), 1003u);
+    EXPECT_EQ(wsd_next_instance_id(path.c_str(), 5000, &saved), 5000u);  // the clock ahead wins
+    EXPECT_EQ(kept(), "5000\n");
+
+    // A corrupt or cut file is none kept, and does not stop the start.
+    for (const char *bad : { "garbage\n", "50", "", "-7\n", "99999999999999999999999\n", "12x\n" }) {
+        write(bad);
+        EXPECT_EQ(wsd_next_instance_id(path.c_str(), 2000, &saved), 2000u) << bad;
+        EXPECT_EQ(saved, 1) << bad;
+        EXPECT_EQ(kept(), "2000\n") << bad;
+    }
+    // A file that cannot be written: the clock, and the caller is told.
+    EXPECT_EQ(wsd_next_instance_id((std::string(dir) + "/no/such/dir/id").c_str(), 3000, &saved),
+              3000u);
+    EXPECT_EQ(saved, 0);
+    system((std::string("rm -rf ") + dir).c_str());
 }

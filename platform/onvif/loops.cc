@@ -1,10 +1,13 @@
 // Stand-in for the discovery library: a WS-Discovery target service that
-// announces the device with Hello and Bye and answers Probes with one
-// ProbeMatch each, sent back to the Probe's sender.
+// announces the device with Hello and Bye on each of its links, and answers
+// Probes and Resolves with one match each, sent back to the sender and
+// naming the address of the link the request came in on.
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <ifaddrs.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -23,14 +26,97 @@
 
 static const char discovery_group[] = "239.255.255.250";
 static const unsigned short discovery_port = 3702;
-static const unsigned hello_check_us = 1000000;  // how often the hello loop looks at server_hello
-static const double duplicate_window_s = 5;  // a Probe repeated within it is dropped
+static const int hello_check_ms = 1000;  // how often the hello loop looks at server_hello
+static const double duplicate_window_s = 5;  // a request repeated within it is dropped
 static const int server_wait_steps = 100;   // the first Hello waits at most 100 x 10 ms
 static const int server_wait_step_us = 10000;
 
-enum { DATAGRAM_SIZE = 65536, RECENT_PROBES = 32 };
+enum { DATAGRAM_SIZE = 65536, RECENT_PROBES = 32, LINK_LIMIT = 32 };
 
-static void multicast(int sock, const char *message, size_t len)
+// A link the device is discoverable on: an interface and its address.
+struct link {
+    int ifindex;
+    struct in_addr addr;
+};
+
+// The links as the hello loop last saw them; the probe loop joins the
+// group on each when it gets a new server socket.
+static pthread_mutex_t links_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct link links[LINK_LIMIT];
+static int link_count;
+
+static int has_link(const struct link *set, int count, const struct link *l)
+{
+    for (int i = 0; i < count; i++)
+        if (set[i].ifindex == l->ifindex && set[i].addr.s_addr == l->addr.s_addr)
+            return 1;
+    return 0;
+}
+
+// Every IPv4 interface that is up and can carry multicast, with its first
+// address. Loopback is no link for discovery, unless it is all there is.
+static int scan_links(struct link *out)
+{
+    struct ifaddrs *list;
+    int n = 0;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    for (int loopback = 0; loopback < 2 && n == 0; loopback++) {
+        for (struct ifaddrs *i = list; i && n < LINK_LIMIT; i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) ||
+                !(i->ifa_flags & IFF_LOOPBACK) != !loopback ||
+                (!loopback && !(i->ifa_flags & IFF_MULTICAST)))
+                continue;
+            struct link l = { (int)if_nametoindex(i->ifa_name),
+                              ((struct sockaddr_in *)i->ifa_addr)->sin_addr };
+            int known = 0;
+            for (int k = 0; k < n; k++)
+                known |= out[k].ifindex == l.ifindex;
+            if (l.ifindex > 0 && !known)
+                out[n++] = l;
+        }
+    }
+    freeifaddrs(list);
+    return n;
+}
+
+static struct ip_mreqn group_on(const struct link *l)
+{
+    struct ip_mreqn m;
+    memset(&m, 0, sizeof m);
+    m.imr_multiaddr.s_addr = inet_addr(discovery_group);
+    m.imr_address = l->addr;
+    m.imr_ifindex = l->ifindex;
+    return m;
+}
+
+// Adds the link to the server socket's memberships; one it has already
+// (the one the daemon joined) is refused and stays.
+static void join_link(int sock, const struct link *l)
+{
+    struct ip_mreqn m = group_on(l);
+    if (sock >= 0)
+        setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &m, sizeof m);
+}
+
+static void leave_link(int sock, const struct link *l)
+{
+    struct ip_mreqn m = group_on(l);
+    if (sock >= 0)
+        setsockopt(sock, IPPROTO_IP, IP_DROP_MEMBERSHIP, &m, sizeof m);
+}
+
+static void join_known_links(int sock)
+{
+    pthread_mutex_lock(&links_lock);
+    for (int i = 0; i < link_count; i++)
+        join_link(sock, &links[i]);
+    pthread_mutex_unlock(&links_lock);
+}
+
+// Sends to the group out of the link's own interface, named per message
+// (IP_PKTINFO) rather than per socket: one socket serves every link.
+static void multicast_on(int sock, const struct link *l, const char *message, size_t len)
 {
     struct sockaddr_in to;
     memset(&to, 0, sizeof to);
@@ -39,7 +125,31 @@ static void multicast(int sock, const char *message, size_t len)
     to.sin_addr.s_addr = inet_addr(discovery_group);
     int ttl = 1;  // discovery stays on the local link
     setsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
-    sendto(sock, message, len, 0, (struct sockaddr *)&to, sizeof to);
+
+    union {
+        char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
+        struct cmsghdr align;
+    } control;
+    memset(&control, 0, sizeof control);
+    struct iovec iov = { (void *)message, len };
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_name = &to;
+    msg.msg_namelen = sizeof to;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof control.buf;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
+    struct in_pktinfo out;
+    memset(&out, 0, sizeof out);
+    out.ipi_ifindex = l->ifindex;
+    out.ipi_spec_dst = l->addr;  // the source address: the link's own
+    memcpy(CMSG_DATA(c), &out, sizeof out);
+    sendmsg(sock, &msg, 0);
 }
 
 static void append_xaddr(char *out, size_t size, struct in_addr addr)
@@ -50,32 +160,78 @@ static void append_xaddr(char *out, size_t size, struct in_addr addr)
     snprintf(out + used, size - used, "%shttp://%s/onvif/device_service", used ? " " : "", text);
 }
 
-// The device service on every interface that is up; loopback only when
-// there is nothing else.
-static void local_xaddrs(char *out, size_t size)
+// A Hello on one link names that link's own address: it is the one its
+// clients can reach.
+static void send_hello_on(int sock, const struct link *l)
 {
-    struct ifaddrs *list;
-    out[0] = '\0';
-    if (getifaddrs(&list) != 0)
-        return;
-    for (int loopback = 0; loopback < 2 && out[0] == '\0'; loopback++) {
-        for (struct ifaddrs *i = list; i; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) ||
-                !(i->ifa_flags & IFF_LOOPBACK) != !loopback)
-                continue;
-            append_xaddr(out, size, ((struct sockaddr_in *)i->ifa_addr)->sin_addr);
-        }
-    }
-    freeifaddrs(list);
+    char xaddrs[128] = "", message[WSD_MESSAGE_SIZE];
+    append_xaddr(xaddrs, sizeof xaddrs, l->addr);
+    size_t len = wsd_message(message, sizeof message, WSD_HELLO, NULL, xaddrs);
+    if (len && sock >= 0)
+        multicast_on(sock, l, message, len);
 }
 
-static void send_hello(int sock)
+// Takes a fresh look at the links: the server socket joins the group on
+// new ones and leaves those gone. With `greet`, each new link gets a Hello.
+static void update_links(int hello_sock, int greet)
 {
-    char xaddrs[1024], message[WSD_MESSAGE_SIZE];
-    local_xaddrs(xaddrs, sizeof xaddrs);
-    size_t len = wsd_message(message, sizeof message, WSD_HELLO, NULL, xaddrs);
-    if (len)
-        multicast(sock, message, len);
+    struct link now[LINK_LIMIT], fresh[LINK_LIMIT];
+    int count = scan_links(now), fresh_count = 0;
+    int server = __atomic_load_n(&server_udp, __ATOMIC_ACQUIRE);
+
+    pthread_mutex_lock(&links_lock);
+    for (int i = 0; i < count; i++)
+        if (!has_link(links, link_count, &now[i])) {
+            join_link(server, &now[i]);
+            fresh[fresh_count++] = now[i];
+        }
+    for (int i = 0; i < link_count; i++)
+        if (!has_link(now, count, &links[i]))
+            leave_link(server, &links[i]);
+    memcpy(links, now, sizeof now[0] * (size_t)count);
+    link_count = count;
+    pthread_mutex_unlock(&links_lock);
+
+    for (int i = 0; greet && i < fresh_count; i++)
+        send_hello_on(hello_sock, &fresh[i]);
+}
+
+static void send_hellos(int sock)
+{
+    struct link now[LINK_LIMIT];
+    pthread_mutex_lock(&links_lock);
+    int count = link_count;
+    memcpy(now, links, sizeof now[0] * (size_t)count);
+    pthread_mutex_unlock(&links_lock);
+    for (int i = 0; i < count; i++)
+        send_hello_on(sock, &now[i]);
+}
+
+// Route messages about links and IPv4 addresses; -1 when there are none to
+// be had (the links are then only looked at on start).
+static int open_link_watch(void)
+{
+    int sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    struct sockaddr_nl addr;
+    memset(&addr, 0, sizeof addr);
+    addr.nl_family = AF_NETLINK;
+    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+    if (sock >= 0 && bind(sock, (struct sockaddr *)&addr, sizeof addr) != 0) {
+        close(sock);
+        sock = -1;
+    }
+    return sock;
+}
+
+// Whether anything arrived; what it says does not matter, the links are
+// looked at afresh.
+static int drain_link_watch(int sock)
+{
+    static char buf[8192];
+    int any = 0;
+    while (recv(sock, buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == ENOBUFS)
+        any = 1;  // ENOBUFS: messages were lost; a fresh look covers them
+    return any;
 }
 
 // The loops are cancelled only while they wait. Elsewhere a cancellation
@@ -95,12 +251,11 @@ static void cancellable_sleep_us(unsigned us)
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
 }
 
-static int cancellable_poll(struct pollfd *pfd)
+static int cancellable_poll(struct pollfd *pfd, int timeout_ms)
 {
     int old;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &old);
-    // No timeout: an idle responder does not wake up.
-    int n = poll(pfd, 1, -1);
+    int n = poll(pfd, 1, timeout_ms);
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old);
     return n;
 }
@@ -118,22 +273,34 @@ EXPORTED void udp_hello(int sock)
 {
     cancel_only_in_waits();
     wait_for_server_socket();
-    send_hello(sock);
+    // Watched before the first look, so no change falls between the two.
+    // The loop ends only by cancellation, with the process.
+    int watch = open_link_watch();
+    update_links(sock, 0);
+    send_hellos(sock);
     for (;;) {
-        cancellable_sleep_us(hello_check_us);
+        struct pollfd pfd = { watch, POLLIN, 0 };
+        if (cancellable_poll(&pfd, hello_check_ms) > 0 && drain_link_watch(watch))
+            update_links(sock, 1);
         if (__atomic_exchange_n(&server_hello, 0, __ATOMIC_ACQ_REL))
-            send_hello(sock);
+            send_hellos(sock);
     }
 }
 
+// A Bye on every link the device has now.
 EXPORTED void ByeHandler(int)
 {
-    char message[WSD_MESSAGE_SIZE];
-    size_t len = wsd_message(message, sizeof message, WSD_BYE, NULL, NULL);
+    struct link now[LINK_LIMIT];
+    int count = scan_links(now);
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    if (sock < 0 || !len)
+    if (sock < 0)
         return;
-    multicast(sock, message, len);
+    for (int i = 0; i < count; i++) {
+        char message[WSD_MESSAGE_SIZE];
+        size_t len = wsd_message(message, sizeof message, WSD_BYE, NULL, NULL);
+        if (len)
+            multicast_on(sock, &now[i], message, len);
+    }
     close(sock);
 }
 
@@ -144,8 +311,8 @@ static double now_s(void)
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-// Clients repeat a Probe with the same MessageID over UDP; one answer is
-// enough.
+// Clients repeat a Probe or Resolve with the same MessageID over UDP; one
+// answer is enough.
 static int seen_recently(const char *message_id)
 {
     static struct {
@@ -167,12 +334,22 @@ static int seen_recently(const char *message_id)
     return 0;
 }
 
-// The address the Probe came in on, else the one a reply to its sender
-// would leave from.
-static struct in_addr reply_address(struct in_addr arrived_on, const struct sockaddr_in *from)
+// The address of the link the request came in on; else the one a reply
+// to its sender would leave from.
+static struct in_addr reply_address(const struct in_pktinfo *arrival,
+                                    const struct sockaddr_in *from)
 {
-    if (arrived_on.s_addr != htonl(INADDR_ANY))
-        return arrived_on;
+    struct in_addr found = { htonl(INADDR_ANY) };
+    pthread_mutex_lock(&links_lock);
+    for (int i = 0; i < link_count; i++)
+        if (arrival && links[i].ifindex == arrival->ipi_ifindex)
+            found = links[i].addr;
+    pthread_mutex_unlock(&links_lock);
+    if (found.s_addr != htonl(INADDR_ANY))
+        return found;
+    if (arrival && arrival->ipi_spec_dst.s_addr != htonl(INADDR_ANY))
+        return arrival->ipi_spec_dst;
+
     struct sockaddr_in local;
     socklen_t len = sizeof local;
     int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
@@ -185,17 +362,21 @@ static struct in_addr reply_address(struct in_addr arrived_on, const struct sock
 }
 
 static void answer(int sock, const char *data, size_t len, const struct sockaddr_in *from,
-                   struct in_addr arrived_on)
+                   const struct in_pktinfo *arrival)
 {
-    struct wsd_probe probe;
-    if (!wsd_parse_probe(data, len, &probe) || seen_recently(probe.message_id) ||
-        !wsd_probe_matches(&probe))
+    struct wsd_probe request;
+    enum wsd_request kind = wsd_parse_request(data, len, &request);
+    if (kind == WSD_NOT_A_REQUEST || seen_recently(request.message_id))
+        return;
+    if (kind == WSD_PROBE_REQUEST ? !wsd_probe_matches(&request) : !wsd_resolve_matches(&request))
         return;
     onvif_remote_addr = *from;
 
     char xaddrs[128] = "", message[WSD_MESSAGE_SIZE];
-    append_xaddr(xaddrs, sizeof xaddrs, reply_address(arrived_on, from));
-    size_t n = wsd_message(message, sizeof message, WSD_PROBE_MATCHES, probe.message_id, xaddrs);
+    append_xaddr(xaddrs, sizeof xaddrs, reply_address(arrival, from));
+    size_t n = wsd_message(message, sizeof message,
+                           kind == WSD_PROBE_REQUEST ? WSD_PROBE_MATCHES : WSD_RESOLVE_MATCHES,
+                           request.message_id, xaddrs);
     // From the group-bound socket the system picks the source address.
     if (n)
         sendto(sock, message, n, 0, (const struct sockaddr *)from, sizeof *from);
@@ -228,19 +409,26 @@ static int drain(int sock)
         if ((msg.msg_flags & MSG_TRUNC) || from.sin_family != AF_INET)
             continue;  // no Probe is that large
 
-        struct in_addr arrived_on = { htonl(INADDR_ANY) };
+        struct in_pktinfo arrival;
+        const struct in_pktinfo *arrived = NULL;
         for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-                arrived_on = ((struct in_pktinfo *)CMSG_DATA(c))->ipi_spec_dst;
-        answer(sock, data, (size_t)n, &from, arrived_on);
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
+                arrived = &arrival;
+            }
+        answer(sock, data, (size_t)n, &from, arrived);
     }
 }
 
+// The daemon's server socket, told to say where each datagram arrived and
+// joined to the group on every link known so far (the hello loop adds the
+// ones that come later).
 static int open_with_pktinfo(int (*open_server)(void))
 {
     int sock = open_server();
     int one = 1;
     setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    join_known_links(sock);
     return sock;
 }
 
@@ -250,7 +438,7 @@ EXPORTED void udp_probe(int (*open_server)(void))
     int sock = open_with_pktinfo(open_server);
     for (;;) {
         struct pollfd pfd = { sock, POLLIN, 0 };
-        int n = cancellable_poll(&pfd);
+        int n = cancellable_poll(&pfd, -1);  // an idle responder does not wake up
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || (pfd.revents & POLLNVAL) || drain(sock) != 0)

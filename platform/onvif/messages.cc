@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,6 +18,7 @@ static const char types[] = "dn:NetworkVideoTransmitter tds:Device";
 static pthread_once_t identity_once = PTHREAD_ONCE_INIT;
 static char endpoint[64];
 static char scopes[512];
+static pthread_once_t instance_once = PTHREAD_ONCE_INIT;
 static unsigned long instance_id;
 static unsigned long message_number;
 
@@ -98,8 +100,16 @@ static void make_identity(void)
              "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
              "onvif://www.onvif.org/hardware/%s onvif://www.onvif.org/name/%s",
              model, name);
+}
 
-    instance_id = (unsigned long)time(NULL);
+// This start of the service: taken with its first message.
+static void start_instance(void)
+{
+    int saved;
+    instance_id = wsd_next_instance_id(WSD_INSTANCE_ID_FILE, (unsigned long)time(NULL), &saved);
+    if (!saved)
+        syslog(LOG_WARNING, "can't keep the InstanceId in " WSD_INSTANCE_ID_FILE
+                            "; the next start may repeat it");
 }
 
 const char *wsd_endpoint(void)
@@ -182,6 +192,10 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
                      "<wsa:EndpointReference><wsa:Address>%s</wsa:Address></wsa:EndpointReference>",
                      wsd_endpoint());
         break;
+    case WSD_RESOLVE_MATCHES:
+        action = WSD_DISCOVERY_NS "/ResolveMatches";
+        n = describe(body, sizeof body, xaddrs);
+        break;
     default:
         action = WSD_DISCOVERY_NS "/ProbeMatches";
         n = describe(body, sizeof body, xaddrs);
@@ -191,7 +205,8 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
         return 0;
 
     wsd_new_uuid(id);
-    if (kind == WSD_PROBE_MATCHES) {
+    int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
+    if (matches) {
         char related[WSD_MESSAGE_ID_SIZE * 5];
         wsd_escape(related, sizeof related, relates_to);
         n = snprintf(header, sizeof header,
@@ -207,8 +222,13 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
     if (n < 0 || (size_t)n >= sizeof header)
         return 0;
 
-    const char *element = kind == WSD_HELLO ? "Hello" : kind == WSD_BYE ? "Bye" : "ProbeMatches";
+    static const char *const elements[] = { "Hello", "Bye", "ProbeMatches", "ResolveMatches" };
+    static const char *const matches_open[] = { "", "", "<wsd:ProbeMatch>", "<wsd:ResolveMatch>" };
+    static const char *const matches_close[] = { "", "", "</wsd:ProbeMatch>",
+                                                  "</wsd:ResolveMatch>" };
+    const char *element = elements[kind];
     pthread_once(&identity_once, make_identity);
+    pthread_once(&instance_once, start_instance);
     n = snprintf(out, size,
                  "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
                  "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" WSD_SOAP_NS "\""
@@ -223,8 +243,7 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
                  "</SOAP-ENV:Envelope>",
                  header, action, instance_id,
                  __atomic_add_fetch(&message_number, 1, __ATOMIC_RELAXED), element,
-                 kind == WSD_PROBE_MATCHES ? "<wsd:ProbeMatch>" : "", body,
-                 kind == WSD_PROBE_MATCHES ? "</wsd:ProbeMatch>" : "", element);
+                 matches_open[kind], body, matches_close[kind], element);
     if (n < 0 || (size_t)n >= size)
         return 0;
     return (size_t)n;

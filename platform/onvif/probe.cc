@@ -1,5 +1,5 @@
-// Reading Probes with a namespace-aware XML parser, and matching them
-// against the device's Types and Scopes. Clients differ in prefixes, in
+// Reading Probes and Resolves with a namespace-aware XML parser, and
+// matching them against the device's Types, Scopes and EndpointReference. Clients differ in prefixes, in
 // where they declare namespaces and in default namespaces; only the
 // namespaces and local names count.
 
@@ -13,7 +13,8 @@
 
 enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
 
-enum capture { CAPTURE_NONE, CAPTURE_ACTION, CAPTURE_MESSAGE_ID, CAPTURE_TYPES, CAPTURE_SCOPES };
+enum capture { CAPTURE_NONE, CAPTURE_ACTION, CAPTURE_MESSAGE_ID, CAPTURE_TYPES, CAPTURE_SCOPES,
+               CAPTURE_ADDRESS };
 
 struct namespace_decl {
     char prefix[64];  // "" for the default namespace
@@ -25,7 +26,8 @@ struct probe_reader {
     struct wsd_probe *probe;
     int depth;
     int in_header, in_body, in_probe;  // depth at which each opened, 0 when outside
-    int seen_probe;
+    int in_resolve, in_endpoint;
+    int seen_probe, seen_resolve;
     enum capture capture;
     int capture_depth;
     char *text;  // the buffer being captured into
@@ -88,7 +90,17 @@ static void on_start(void *data, const char *name, const char **attrs)
         if (is_element(name, WSD_DISCOVERY_NS, "Probe")) {
             r->in_probe = d;
             r->seen_probe = 1;
+        } else if (is_element(name, WSD_DISCOVERY_NS, "Resolve")) {
+            r->in_resolve = d;
+            r->seen_resolve = 1;
         }
+    } else if (d == 4 && r->in_resolve) {
+        if (is_element(name, WSD_ADDRESSING_NS, "EndpointReference"))
+            r->in_endpoint = d;
+    } else if (d == 5 && r->in_endpoint) {
+        if (is_element(name, WSD_ADDRESSING_NS, "Address"))
+            start_capture(r, CAPTURE_ADDRESS, r->probe->resolve_address,
+                          sizeof r->probe->resolve_address);
     } else if (d == 4 && r->in_probe) {
         if (is_element(name, WSD_DISCOVERY_NS, "Types")) {
             start_capture(r, CAPTURE_TYPES, r->types, sizeof r->types);
@@ -174,6 +186,10 @@ static void on_end(void *data, const char *)
     }
     if (d == r->in_probe)
         r->in_probe = 0;
+    if (d == r->in_resolve)
+        r->in_resolve = 0;
+    if (d == r->in_endpoint)
+        r->in_endpoint = 0;
     if (d == r->in_header)
         r->in_header = 0;
     if (d == r->in_body)
@@ -267,25 +283,27 @@ static XML_Parser thread_parser(void)
     return parser;
 }
 
-int wsd_parse_probe(const char *data, size_t len, struct wsd_probe *probe)
+enum wsd_request wsd_parse_request(const char *data, size_t len, struct wsd_probe *probe)
 {
     // Both records are large; only what is read before it is written is
     // cleared (clearing them whole was a fifth of the work per Probe).
     struct probe_reader r;
     r.probe = probe;
     r.depth = r.in_header = r.in_body = r.in_probe = r.seen_probe = 0;
+    r.in_resolve = r.in_endpoint = r.seen_resolve = 0;
     r.capture = CAPTURE_NONE;
     r.action[0] = r.types[0] = '\0';
     r.ns_count = 0;
     r.bad = 0;
     probe->message_id[0] = probe->scopes[0] = probe->match_by[0] = '\0';
+    probe->resolve_address[0] = '\0';
     probe->type_count = probe->types_unresolved = 0;
 
     if (len > 65536)
-        return 0;
+        return WSD_NOT_A_REQUEST;
     r.parser = thread_parser();
     if (!r.parser)
-        return 0;
+        return WSD_NOT_A_REQUEST;
     XML_SetUserData(r.parser, &r);
     XML_SetElementHandler(r.parser, on_start, on_end);
     XML_SetCharacterDataHandler(r.parser, on_text);
@@ -293,12 +311,32 @@ int wsd_parse_probe(const char *data, size_t len, struct wsd_probe *probe)
     XML_SetStartDoctypeDeclHandler(r.parser, on_doctype);
 
     int ok = XML_Parse(r.parser, data, (int)len, XML_TRUE) == XML_STATUS_OK && !r.bad;
-    if (!ok || !r.seen_probe)
-        return 0;
+    if (!ok || r.seen_probe + r.seen_resolve != 1)
+        return WSD_NOT_A_REQUEST;
     trim(r.action);
     trim(probe->message_id);
     trim(probe->match_by);
-    return strcmp(r.action, WSD_DISCOVERY_NS "/Probe") == 0 && probe->message_id[0] != '\0';
+    trim(probe->resolve_address);
+    if (probe->message_id[0] == '\0')
+        return WSD_NOT_A_REQUEST;
+    if (r.seen_probe)
+        return strcmp(r.action, WSD_DISCOVERY_NS "/Probe") == 0 ? WSD_PROBE_REQUEST
+                                                                 : WSD_NOT_A_REQUEST;
+    return strcmp(r.action, WSD_DISCOVERY_NS "/Resolve") == 0 && probe->resolve_address[0] != '\0'
+               ? WSD_RESOLVE_REQUEST
+               : WSD_NOT_A_REQUEST;
+}
+
+int wsd_parse_probe(const char *data, size_t len, struct wsd_probe *probe)
+{
+    return wsd_parse_request(data, len, probe) == WSD_PROBE_REQUEST;
+}
+
+// An endpoint address is a URI; ours is a UUID URN, whose hexadecimal
+// digits may come in either case.
+int wsd_resolve_matches(const struct wsd_probe *resolve)
+{
+    return strcasecmp(resolve->resolve_address, wsd_endpoint()) == 0;
 }
 
 static int is_ours(const struct wsd_qname *t)
