@@ -244,3 +244,36 @@ int count_with(const std::vector<std::string> &messages, const std::string &need
         n += m.find(needle) != std::string::npos;
     return n;
 }
+
+int receive_ttl(int sock, const std::string &needle, double seconds)
+{
+    int one = 1;
+    setsockopt(sock, IPPROTO_IP, IP_RECVTTL, &one, sizeof one);
+    static char buf[65536];
+    for (double until = now_s() + seconds;;) {
+        double left = until - now_s();
+        struct pollfd pfd = { sock, POLLIN, 0 };
+        if (left <= 0 || poll(&pfd, 1, (int)(left * 1000) + 1) != 1)
+            return -1;
+        union {
+            char buf[CMSG_SPACE(sizeof(int))];
+            struct cmsghdr align;
+        } control;
+        struct iovec iov = { buf, sizeof buf };
+        struct msghdr msg = {};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control.buf;
+        msg.msg_controllen = sizeof control.buf;
+        ssize_t n = recvmsg(sock, &msg, 0);
+        if (n <= 0 || std::string(buf, (size_t)n).find(needle) == std::string::npos)
+            continue;
+        for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
+                int ttl;
+                memcpy(&ttl, CMSG_DATA(c), sizeof ttl);
+                return ttl;
+            }
+        return -1;
+    }
+}

@@ -51,5 +51,9 @@ std::vector<std::string> receive(int sock, double seconds);
 /// "" when none came.
 std::string receive_with(int sock, const std::string &needle, double seconds);
 
+/// The time to live of the first datagram on `sock` holding `needle`
+/// within `seconds`; -1 when none came.
+int receive_ttl(int sock, const std::string &needle, double seconds);
+
 /// How many of `messages` hold `needle`.
 int count_with(const std::vector<std::string> &messages, const std::string &needle);

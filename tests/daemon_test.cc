@@ -1,5 +1,6 @@
 // The shipped discovery-daemon, in a private network of the test's own.
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -73,7 +74,42 @@ TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
     EXPECT_NE(read_file("/proc/net/udp").find("FAFFFFEF:0E76"), std::string::npos);
     EXPECT_NE(read_file("/proc/net/igmp").find("FAFFFFEF"), std::string::npos);
 
-    EXPECT_EQ(stop(pid, SIGTERM), 1);
+    // Detached as a daemon should be: at the root, its standard streams on
+    // /dev/null; and the signal handler's pipe never blocks it.
+    std::string proc = "/proc/" + std::to_string(pid);
+    char link[256];
+    ssize_t n = readlink((proc + "/cwd").c_str(), link, sizeof link - 1);
+    EXPECT_EQ(std::string(link, n > 0 ? (size_t)n : 0), "/");
+    for (int fd = 0; fd < 3; fd++) {
+        n = readlink((proc + "/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        EXPECT_EQ(std::string(link, n > 0 ? (size_t)n : 0), "/dev/null") << "fd " << fd;
+    }
+    int pipe_writers = 0;
+    for (int fd = 3; fd < 64; fd++) {
+        n = readlink((proc + "/fd/" + std::to_string(fd)).c_str(), link, sizeof link - 1);
+        if (n <= 0 || std::string(link, (size_t)n).rfind("pipe:", 0) != 0)
+            continue;
+        unsigned flags = 0;
+        std::string info = read_file(proc + "/fdinfo/" + std::to_string(fd));
+        size_t at = info.find("flags:");
+        ASSERT_NE(at, std::string::npos);
+        sscanf(info.c_str() + at, "flags: %o", &flags);
+        if ((flags & O_ACCMODE) == O_WRONLY) {
+            pipe_writers++;
+            EXPECT_EQ(flags & O_NONBLOCK, (unsigned)O_NONBLOCK) << "the stop pipe blocks";
+        }
+    }
+    EXPECT_EQ(pipe_writers, 1);
+
+    // Announcements stay on the link: a time to live of 1.
+    signal_daemon(pid, SIGHUP);
+    EXPECT_EQ(receive_ttl(listener, hello_action, 2.5), 1);
+
+    // The Bye names this device.
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
+    std::string bye = receive_with(listener, bye_action, 1);
+    EXPECT_EQ(read_xml_fields(bye).one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint()) << bye;
     std::vector<std::string> records = log_records(0.2);
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].substr(0, 4), "<30>");  // daemon facility, level 6
@@ -98,6 +134,14 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnceThroughTheGroupOnly)
               std::string::npos);
     EXPECT_NE(match.find("<wsd:XAddrs>http://127.0.0.1/onvif/device_service</wsd:XAddrs>"),
               std::string::npos);
+
+    // Two clients whose Probes interleave, each repeating its own: one
+    // answer each.
+    for (const char *id : { "urn:uuid:a", "urn:uuid:b", "urn:uuid:a", "urn:uuid:b" })
+        send_to(client, onvif_client_probe(id));
+    answers = receive(client, 0.5);
+    EXPECT_EQ(answers.size(), 2u);
+    EXPECT_EQ(count_with(answers, ">urn:uuid:a</wsa:RelatesTo>"), 1);
 
     // The same Probe again, one sent to this host's own address, and one
     // asking for another kind of device: no answer.
@@ -156,6 +200,8 @@ TEST_F(Daemon, SighupAnnouncesAgainAndSigpipeIsIgnored)
         signal_daemon(pid, SIGHUP);
         EXPECT_NE(receive_with(listener, hello_action, 2.5), "") << "SIGHUP " << i + 1;
     }
+    // One SIGHUP, one Hello: the request is cleared once answered.
+    EXPECT_EQ(count_with(receive(listener, 2.5), hello_action), 0);
     signal_daemon(pid, SIGPIPE);
     send_to(client, onvif_client_probe("urn:uuid:after-sigpipe"));
     EXPECT_EQ(receive(client, 0.5).size(), 1u);

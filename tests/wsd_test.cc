@@ -317,3 +317,59 @@ TEST(InstanceId, GrowsAcrossEveryStart)
     EXPECT_EQ(saved, 0);
     system((std::string("rm -rf ") + dir).c_str());
 }
+
+// The reader's bounds, and namespace scope, pinned.
+TEST(Probe, BoundsAndNamespaceScope)
+{
+    wsd_probe p;
+    // Sixteen Types fit; a seventeenth is more than a Probe may carry.
+    std::string types;
+    for (int i = 0; i < WSD_QNAMES_MAX; i++)
+        types += " dn:NetworkVideoTransmitter";
+    EXPECT_EQ(parse(probe_with("a", types, ""), &p), 1);
+    EXPECT_EQ(p.type_count, WSD_QNAMES_MAX);
+    EXPECT_EQ(parse(probe_with("a", types + " tds:Device", ""), &p), 0);
+
+    // A MessageID fills its buffer but for the terminator, or is refused.
+    std::string id(WSD_MESSAGE_ID_SIZE - 1, 'i');
+    ASSERT_EQ(parse(probe_with(id, "", ""), &p), 1);
+    EXPECT_EQ(std::string(p.message_id), id);
+    EXPECT_EQ(parse(probe_with(id + "i", "", ""), &p), 0);
+
+    // The first namespace declared in the message is found like any other.
+    std::string first = "<s:Envelope xmlns:dn=\"" WSD_ONVIF_NETWORK_NS "\" "
+                        "xmlns:s=\"" WSD_SOAP_NS "\" xmlns:a=\"" WSD_ADDRESSING_NS "\" "
+                        "xmlns:d=\"" WSD_DISCOVERY_NS "\"><s:Header>"
+                        "<a:Action>" WSD_DISCOVERY_NS "/Probe</a:Action>"
+                        "<a:MessageID>urn:uuid:f</a:MessageID></s:Header><s:Body><d:Probe>"
+                        "<d:Types>dn:NetworkVideoTransmitter</d:Types></d:Probe></s:Body>"
+                        "</s:Envelope>";
+    EXPECT_TRUE(matches(first));
+
+    // A prefix declared on an element that has ended is out of scope.
+    std::string ended = probe_with("a", "q:NetworkVideoTransmitter", "");
+    ended.replace(ended.find("<wsd:Types>"), 0,
+                  "<x:Extra xmlns:x=\"urn:x\" xmlns:q=\"" WSD_ONVIF_NETWORK_NS "\"/>");
+    ASSERT_EQ(parse(ended, &p), 1);
+    EXPECT_TRUE(p.types_unresolved);
+    EXPECT_FALSE(wsd_probe_matches(&p));
+}
+
+TEST(Messages, TextIsEscapedInEveryField)
+{
+    char buf[WSD_MESSAGE_SIZE];
+    for (wsd_kind kind : { WSD_HELLO, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES }) {
+        size_t len = wsd_message(buf, sizeof buf, kind, "<id&>", "http://h/<a&b>");
+        ASSERT_GT(len, 0u);
+        xml_fields f = read_xml_fields(std::string(buf, len));
+        ASSERT_TRUE(f.well_formed) << buf;
+        EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "XAddrs"), "http://h/<a&b>");
+        if (kind != WSD_HELLO) {
+            EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "RelatesTo"), "<id&>");
+        }
+    }
+    size_t len = wsd_message(buf, sizeof buf, WSD_BYE, NULL, NULL);
+    xml_fields bye = read_xml_fields(std::string(buf, len));
+    EXPECT_EQ(bye.one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint());
+    EXPECT_EQ(bye.one(WSD_DISCOVERY_NS, "XAddrs"), "<missing>");
+}
