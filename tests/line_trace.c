@@ -3,6 +3,7 @@
  * line right after, to the file named by HOUSE_LINE_TRACE, one line each:
  *   poll EVENTS TIMEOUT_MS
  *   termios IFLAG OFLAG CFLAG LFLAG VMIN VTIME ISPEED OSPEED
+ *   tcflush QUEUE
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -58,4 +59,13 @@ int tcsetattr(int fd, int when, const struct termios *t)
               (unsigned)now.c_cc[VMIN], (unsigned)now.c_cc[VTIME], (unsigned)cfgetispeed(&now),
               (unsigned)cfgetospeed(&now));
     return r;
+}
+
+int tcflush(int fd, int queue)
+{
+    static int (*real)(int, int);
+    if (!real)
+        real = (int (*)(int, int))dlsym(RTLD_NEXT, "tcflush");
+    trace("tcflush %d\n", queue);
+    return real(fd, queue);
 }
