@@ -84,11 +84,15 @@ TEST(FrontEnd, DetectionSaysWhetherAHousingAnswersAndSkipsTheRest)
     EXPECT_EQ(r.out, "Error read from tty! (poll)No IP house here!\n");
     EXPECT_EQ(r.err, "");
 
-    sim_faults stranger;
-    stranger.script["led"] = "Unknown command\r\n:";
-    r = housectl({ "-q" }, stranger);
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.out, "No IP house here!\n");
+    // Only an answer that starts with "LED:" is the housing: not another
+    // device's word, nor one that merely starts alike.
+    for (const char *answer : { "Unknown command\r\n:", "LEDs: 2\r\n:", "LED 2\r\n:", " LED:\r\n:" }) {
+        sim_faults stranger;
+        stranger.script["led"] = answer;
+        r = housectl({ "-q" }, stranger);
+        EXPECT_EQ(r.status, 255) << answer;
+        EXPECT_EQ(r.out, "No IP house here!\n") << answer;
+    }
 }
 
 TEST(FrontEnd, ArgumentsMustBeAttachedAndLettersDoNotGroup)
