@@ -50,9 +50,11 @@ int main(void)
         if (n <= 0)
             continue;
         in[n] = '\0';
-        /* The text after the first "MessageID>" up to the next '<'. */
-        const char *id = strstr(in, "MessageID>");
-        id = id ? id + 10 : in;
+        /* The MessageID element's text: after the '>' that ends its
+         * start tag (which may carry attributes), up to the next '<'. */
+        const char *id = strstr(in, "MessageID");
+        id = id ? strchr(id, '>') : NULL;
+        id = id ? id + 1 : in;
         int id_len = (int)strcspn(id, "<");
         int len = snprintf(out, sizeof out, canned, id_len, id);
         if (len > 0 && (size_t)len < sizeof out)
