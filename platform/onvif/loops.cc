@@ -334,19 +334,12 @@ static int seen_recently(const char *message_id)
     return 0;
 }
 
-// The address of the link the request came in on; else the one a reply
-// to its sender would leave from.
+// The address of the link the request came in on (the kernel's choice
+// for a reply on the arrival interface); else the one a reply to its
+// sender would leave from.
 static struct in_addr reply_address(const struct in_pktinfo *arrival,
                                     const struct sockaddr_in *from)
 {
-    struct in_addr found = { htonl(INADDR_ANY) };
-    pthread_mutex_lock(&links_lock);
-    for (int i = 0; i < link_count; i++)
-        if (arrival && links[i].ifindex == arrival->ipi_ifindex)
-            found = links[i].addr;
-    pthread_mutex_unlock(&links_lock);
-    if (found.s_addr != htonl(INADDR_ANY))
-        return found;
     if (arrival && arrival->ipi_spec_dst.s_addr != htonl(INADDR_ANY))
         return arrival->ipi_spec_dst;
 
