@@ -7,8 +7,11 @@
 #include <string.h>
 #include <sys/mount.h>
 
+#include <mutex>
 #include <random>
+#include <set>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -215,6 +218,24 @@ TEST(Messages, ProbeMatchFormAndIdentity)
               std::stoul(field(m, "MessageNumber=\"")) + 1);
     EXPECT_EQ(strlen(wsd_endpoint()), 45u);
     EXPECT_EQ(strncmp(wsd_endpoint(), "urn:uuid:", 9), 0);
+
+    // MessageIDs stay unique past the random bytes drawn at a time, and
+    // between threads: each a version 4 UUID.
+    std::set<std::string> ids;
+    auto draw = [&ids](std::mutex *lock) {
+        for (int i = 0; i < 40; i++) {
+            char id[64];
+            wsd_new_uuid(id);
+            std::lock_guard<std::mutex> hold(*lock);
+            ids.insert(id);
+            EXPECT_TRUE(strlen(id) == 45 && id[23] == '4' && strchr("89ab", id[28])) << id;
+        }
+    };
+    std::mutex lock;
+    std::thread other(draw, &lock);
+    draw(&lock);
+    other.join();
+    EXPECT_EQ(ids.size(), 80u);
 }
 
 TEST(Resolve, NamesOurEndpointOrIsIgnored)

@@ -375,42 +375,43 @@ static void answer(int sock, const char *data, size_t len, const struct sockaddr
         sendto(sock, message, n, 0, (const struct sockaddr *)from, sizeof *from);
 }
 
-// Reads every waiting datagram. Returns 0 once the socket is drained, -1
-// when it failed.
-static int drain(int sock)
+// Reads one waiting datagram and answers it. Returns 0 when the socket
+// is fine, -1 when it failed. One datagram per wake-up: with more waiting
+// the next poll returns at once, and with none the socket is not read
+// again only to learn it is empty.
+static int serve_one(int sock)
 {
     static char data[DATAGRAM_SIZE];
-    for (;;) {
-        struct sockaddr_in from;
-        union {
-            char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
-            struct cmsghdr align;
-        } control;
-        struct iovec iov = { data, sizeof data };
-        struct msghdr msg;
-        memset(&msg, 0, sizeof msg);
-        msg.msg_name = &from;
-        msg.msg_namelen = sizeof from;
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = control.buf;
-        msg.msg_controllen = sizeof control.buf;
+    struct sockaddr_in from;
+    union {
+        char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
+        struct cmsghdr align;
+    } control;
+    struct iovec iov = { data, sizeof data };
+    struct msghdr msg;
+    memset(&msg, 0, sizeof msg);
+    msg.msg_name = &from;
+    msg.msg_namelen = sizeof from;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control.buf;
+    msg.msg_controllen = sizeof control.buf;
 
-        ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT);
-        if (n < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-        if ((msg.msg_flags & MSG_TRUNC) || from.sin_family != AF_INET)
-            continue;  // no Probe is that large
+    ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    if ((msg.msg_flags & MSG_TRUNC) || from.sin_family != AF_INET)
+        return 0;  // no Probe is that large
 
-        struct in_pktinfo arrival;
-        const struct in_pktinfo *arrived = NULL;
-        for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
-                arrived = &arrival;
-            }
-        answer(sock, data, (size_t)n, &from, arrived);
-    }
+    struct in_pktinfo arrival;
+    const struct in_pktinfo *arrived = NULL;
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            memcpy(&arrival, CMSG_DATA(c), sizeof arrival);
+            arrived = &arrival;
+        }
+    answer(sock, data, (size_t)n, &from, arrived);
+    return 0;
 }
 
 // The daemon's server socket, told to say where each datagram arrived and
@@ -434,7 +435,7 @@ EXPORTED void udp_probe(int (*open_server)(void))
         int n = cancellable_poll(&pfd, -1);  // an idle responder does not wake up
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || (pfd.revents & POLLNVAL) || drain(sock) != 0)
+        if (n < 0 || (pfd.revents & POLLNVAL) || serve_one(sock) != 0)
             sock = open_with_pktinfo(open_server);
     }
 }
