@@ -3,12 +3,16 @@
 # and against the floor: a bare responder that receives each Probe and sends
 # a canned answer, so about the kernel's own cost. Each runs alone in a
 # network namespace of its own, reached over a veth pair from a client
-# namespace where the load generator runs.
-#   bench/discovery.sh [probes per responder, default 2000] [idle seconds, default 10]
+# namespace where the load generator runs. The responders are loaded in
+# turn, round after round, and the medians over the rounds are compared, so
+# a moment when the machine is busy does not fall on one responder alone.
+#   bench/discovery.sh [probes per responder and round, default 2000]
+#                      [idle seconds, default 10] [rounds, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 count=${1:-2000}
 idle=${2:-10}
+rounds=${3:-5}
 
 scripts/setup.sh
 for p in wsdd wsdd2; do
@@ -20,15 +24,18 @@ cmake --build --preset default --target discovery-daemon probe_load bare_respond
 
 # Everything below happens in a private mount namespace, so the network
 # namespaces' names never show on the machine.
-exec unshare -m --propagation private bash -s "$count" "$idle" <<'INNER'
+exec unshare -m --propagation private bash -s "$count" "$idle" "$rounds" <<'INNER'
 set -euo pipefail
-count=$1 idle=$2
+count=$1 idle=$2 rounds=$3
 # The daemon keeps its InstanceId under /var/lib: an empty one of this run's.
 mount -t tmpfs tmpfs /var/lib
 # Namespace names are files under /run/netns on the real file system:
 # unique to this run, and removed at its end.
 run_id=$$
-trap 'for f in /run/netns/*-bench$run_id; do ip netns del "${f##*/}" 2>/dev/null || rm -f "$f"; done' EXIT
+# The responders, by name; each is stopped at the end.
+declare -A pid=()
+trap 'for p in "${pid[@]}"; do [ "$p" -gt 0 ] && kill "$p" 2>/dev/null; done
+      for f in /run/netns/*-bench$run_id; do ip netns del "${f##*/}" 2>/dev/null || rm -f "$f"; done' EXIT
 pair() {  # the responder's namespace r-$1 and the client's c-$1, joined by veth
     ip netns add "r-$1"; ip netns add "c-$1"
     ip link add r0 netns "r-$1" type veth peer name c0 netns "c-$1"
@@ -49,31 +56,52 @@ waitpid_of() {  # the first process in namespace $1 whose name starts with $2
     done
     echo "bench: $2 did not start" >&2; exit 1
 }
-run() {  # namespace suffix, Probe form
-    sleep 1  # let the responder settle after its start-up announcements
-    ip netns exec "c-$1" build/default/bench/probe_load "$2" "$count" "$pid" "$idle" "${1%%-*}" || true
-    kill "$pid" 2>/dev/null || true
+load() {  # responder name, Probe form, idle seconds
+    ip netns exec "c-$1-$n" build/default/bench/probe_load "$2" "$count" "${pid[$1]}" "$3" "$1" || true
 }
+
+n=bench$run_id
+pair ours-$n; ip netns exec r-ours-$n build/default/discovery-daemon/discovery-daemon
+pid[ours]=$(waitpid_of r-ours-$n discovery-daemo)
+pair wsdd2-$n; ip netns exec r-wsdd2-$n wsdd2 -w -4 -u -i r0 >/dev/null 2>&1 &
+pid[wsdd2]=$(waitpid_of r-wsdd2-$n wsdd2)
+pair wsdd-$n; ip netns exec r-wsdd-$n wsdd -4 -i r0 -s >/dev/null 2>&1 &
+pid[wsdd]=$(waitpid_of r-wsdd-$n python)
+pair floor-$n; ip netns exec r-floor-$n build/default/bench/bare_responder &
+pid[floor]=$(waitpid_of r-floor-$n bare_responder)
+sleep 1  # let the responders settle after their start-up announcements
 
 printf '%-18s %13s %10s %9s %9s %12s %8s %10s\n' responder answered probes/s \
     'p50 us' 'p99 us' 'cpu us/probe' 'rss KiB' 'idle wk/s'
 {
-    n=bench$run_id
-    pair ours-$n; ip netns exec r-ours-$n build/default/discovery-daemon/discovery-daemon
-    pid=$(waitpid_of r-ours-$n discovery-daemo); run ours-$n onvif
-    pair wsdd2-$n; ip netns exec r-wsdd2-$n wsdd2 -w -4 -u -i r0 >/dev/null 2>&1 &
-    pid=$(waitpid_of r-wsdd2-$n wsdd2); run wsdd2-$n wsdd2
-    pair wsdd-$n; ip netns exec r-wsdd-$n wsdd -4 -i r0 -s >/dev/null 2>&1 &
-    pid=$(waitpid_of r-wsdd-$n python); run wsdd-$n wsdd
-    pair floor-$n; ip netns exec r-floor-$n build/default/bench/bare_responder &
-    pid=$(waitpid_of r-floor-$n bare_responder); run floor-$n onvif
+    for round in $(seq "$rounds"); do
+        wait_s=0
+        [ "$round" = 1 ] && wait_s=$idle  # idle wake-ups are counted once
+        load ours onvif "$wait_s"; load wsdd2 wsdd2 "$wait_s"
+        load wsdd wsdd "$wait_s"; load floor onvif "$wait_s"
+    done
 } | tee /tmp/discovery-bench.$$
-awk 'NR==FNR { rate[$1] = $3; cpu[$1] = $6; wake[$1] = $8; next } END {
-    printf "\nours / wsdd2: %.2fx the answer rate, %.2fx the CPU per Probe\n", rate["ours"] / rate["wsdd2"], cpu["ours"] / cpu["wsdd2"]
-    printf "ours / wsdd:  %.2fx the answer rate, %.2fx the CPU per Probe\n", rate["ours"] / rate["wsdd"], cpu["ours"] / cpu["wsdd"]
+awk -v rounds="$rounds" '
+function median(list,   v, k, m, i, j, t) {
+    m = split(list, v, " ")
+    for (i = 2; i <= m; i++)
+        for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
+    return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
+}
+{ rate[$1] = rate[$1] " " $3; cpu[$1] = cpu[$1] " " $6; p50[$1] = p50[$1] " " $4
+  if (!($1 in wake)) wake[$1] = $8 }
+END {
+    printf "\nmedians over %d rounds:\n", rounds
+    for (k = 1; k <= 4; k++) {
+        r = substr("ours  wsdd2 wsdd  floor", 6 * k - 5, 6); sub(/ +$/, "", r)
+        R[r] = median(rate[r]); C[r] = median(cpu[r])
+        printf "  %-6s %8.0f probes/s %6.0f us p50 %8.1f cpu us/probe\n", r, R[r], median(p50[r]), C[r]
+    }
+    printf "\nours / wsdd2: %.2fx the answer rate, %.2fx the CPU per Probe\n", R["ours"] / R["wsdd2"], C["ours"] / C["wsdd2"]
+    printf "ours / wsdd:  %.2fx the answer rate, %.2fx the CPU per Probe\n", R["ours"] / R["wsdd"], C["ours"] / C["wsdd"]
     printf "ours idle:    %.2f wake-ups a second\n", wake["ours"]
     printf "\nCPU per Probe against the floor (a bare receive and send):\n"
-    printf "  ours %.2fx, wsdd2 %.2fx, wsdd %.2fx\n", cpu["ours"] / cpu["floor"], cpu["wsdd2"] / cpu["floor"], cpu["wsdd"] / cpu["floor"]
-}' /tmp/discovery-bench.$$ /dev/null
+    printf "  ours %.2fx, wsdd2 %.2fx, wsdd %.2fx\n", C["ours"] / C["floor"], C["wsdd2"] / C["floor"], C["wsdd"] / C["floor"]
+}' /tmp/discovery-bench.$$
 rm -f /tmp/discovery-bench.$$
 INNER

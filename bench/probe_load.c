@@ -121,10 +121,13 @@ int main(int argc, char **argv)
     int count = atoi(argv[2]), pid = atoi(argv[3]);
     double idle_s = atof(argv[4]);
 
-    /* Idle first: nothing is sent to the responder. */
-    double w0 = wakeups(pid);
-    usleep((useconds_t)(idle_s * 1e6));
-    double idle_rate = (wakeups(pid) - w0) / idle_s;
+    /* Idle first: nothing is sent to the responder (skipped for 0 s). */
+    double idle_rate = 0;
+    if (idle_s > 0) {
+        double w0 = wakeups(pid);
+        usleep((useconds_t)(idle_s * 1e6));
+        idle_rate = (wakeups(pid) - w0) / idle_s;
+    }
 
     int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     struct sockaddr_in group = { 0 };
