@@ -24,7 +24,10 @@ void sim_line_hangup(sim_line &line)
 
 static bool muted(const sim_line &line)
 {
-    return line.faults->mute_from != 0 && line.commands + 1 >= line.faults->mute_from;
+    const sim_faults &f = *line.faults;
+    if (f.mute_from == 0 || line.commands + 1 < f.mute_from)
+        return false;
+    return line.commands + 1 > f.mute_from || !f.mute_in_echo || line.command.size() >= 2;
 }
 
 static std::string noise(sim_line &line)

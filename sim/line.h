@@ -16,6 +16,7 @@
 
 struct sim_faults {
     int mute_from = 0;          // from this command on (1 = the first), no echo and no answer
+    bool mute_in_echo = false;  // ... once two bytes of that command are echoed (a line cut)
     bool echo_only = false;     // echo, never an answer
     bool no_prompt = false;     // answers end in CR LF without the prompt
     int hangup_at = 0;          // hang up the line at this command (1 = the first) ...

@@ -26,6 +26,7 @@ static void usage(const char *name, int status)
             "the controller on a Unix socket (an emulator's serial port connects to it)\n"
             "until SIGINT or SIGTERM.\n"
             "  --mute-from N      no echo and no answer from command N on (1 = all)\n"
+            "  --mute-in-echo     ... once two bytes of command N are echoed\n"
             "  --echo-only        echo commands, never answer\n"
             "  --no-prompt        answer without the ':' prompt\n"
             "  --hangup-at N      hang up the line at the first byte of command N\n"
@@ -85,10 +86,11 @@ static std::string escape(const std::string &bytes)
 
 int main(int argc, char **argv)
 {
-    enum { MUTE_FROM = 256, ECHO_ONLY, NO_PROMPT, HANGUP_AT, HANGUP_IN_ANSWER, ENDLESS, RANDOM,
+    enum { MUTE_FROM = 256, MUTE_IN_ECHO, ECHO_ONLY, NO_PROMPT, HANGUP_AT, HANGUP_IN_ANSWER, ENDLESS, RANDOM,
            SCRIPT, PACED, PRIVATE_DEV, RECEIVED, STATS, SOCKET, RECORD, HELP };
     static const struct option long_options[] = {
         { "mute-from", required_argument, NULL, MUTE_FROM },
+        { "mute-in-echo", no_argument, NULL, MUTE_IN_ECHO },
         { "echo-only", no_argument, NULL, ECHO_ONLY },
         { "no-prompt", no_argument, NULL, NO_PROMPT },
         { "hangup-at", required_argument, NULL, HANGUP_AT },
@@ -116,6 +118,7 @@ int main(int argc, char **argv)
     while ((opt = getopt_long(argc, argv, "+", long_options, NULL)) != -1) {
         switch (opt) {
         case MUTE_FROM: faults.mute_from = atoi(optarg); break;
+        case MUTE_IN_ECHO: faults.mute_in_echo = true; break;
         case ECHO_ONLY: faults.echo_only = true; break;
         case NO_PROMPT: faults.no_prompt = true; break;
         case HANGUP_AT: faults.hangup_at = atoi(optarg); break;

@@ -127,4 +127,14 @@ TEST(Reports, FailingStepEndsItsQueryAfterWhatWasPrinted)
     EXPECT_EQ(r.out, "Error read from tty! (poll)");
     EXPECT_EQ(r.err, fatal("can't parse led lxoff command answer! sscanf return -1, str = []"));
     EXPECT_EQ(r.received, "led\r\nled lxon\r\nled lxoff\r\n");
+
+    // ... or falls silent two bytes into echoing a command: the message
+    // shows the echo it got (the LF of the line end before, then "le"),
+    // nothing left from the answer before.
+    f.mute_in_echo = true;
+    r = housectl({ "-l" }, f);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "Error read from tty! (poll)");
+    EXPECT_EQ(r.err, fatal("can't parse led lxoff command answer! sscanf return 0, str = [\nle]"));
+    EXPECT_EQ(r.received, "led\r\nled lxon\r\nled lxoff\r\n");
 }
