@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -207,6 +208,33 @@ TEST_F(Daemon, SighupAnnouncesAgainAndSigpipeIsIgnored)
     EXPECT_EQ(receive(client, 0.5).size(), 1u);
     EXPECT_EQ(daemon_wait(pid, 0.1), -1);  // still running
     EXPECT_EQ(stop(pid, SIGTERM), 1);
+}
+
+// Without a route for the group the server socket cannot join it: the
+// daemon logs why and ends with status 1 rather than run deaf.
+TEST_F(Daemon, ThatCannotJoinTheGroupSaysWhyAndEnds)
+{
+    ASSERT_EQ(system("ip route del 224.0.0.0/4 dev lo"), 0);
+    int status;
+    pid_t pid = daemon_start(&status);  // -1 when it has ended already
+    EXPECT_EQ(status, 0);
+    // Detached, it is this process's child (the tests are its subreaper).
+    int ended = -1;
+    for (int ms = 0; ms < 5000 && ended < 0; ms++, usleep(1000)) {
+        int wstatus;
+        if (waitpid(-1, &wstatus, WNOHANG) > 0)
+            ended = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    }
+    EXPECT_EQ(ended, 1);
+    if (ended < 0 && pid > 0) {
+        signal_daemon(pid, SIGKILL);
+        daemon_wait(pid, 5);
+    }
+    std::vector<std::string> records = log_records(0.2);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].substr(0, 4), "<27>");  // daemon facility, level 3
+    const std::string why = " discovery-daemon: setsockopt IPPROTO_IP, IP_ADD_MEMBERSHIP failed: No such device";
+    EXPECT_EQ(records[1].substr(records[1].size() - std::min(why.size(), records[1].size())), why);
 }
 
 TEST_F(Daemon, EachTerminatingSignalSaysByeOnceAndExitsCleanly)
