@@ -4,13 +4,19 @@
  *   poll EVENTS TIMEOUT_MS
  *   termios IFLAG OFLAG CFLAG LFLAG VMIN VTIME ISPEED OSPEED
  *   tcflush QUEUE
+ * With HOUSE_LINE_FAIL it also makes the line fail once, in ways a
+ * pseudo-terminal cannot be made to:
+ *   "room N"   the Nth wait for room to write a byte sees none (poll returns 0)
+ *   "write N"  the Nth byte written to a terminal is refused (EIO)
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -36,6 +42,18 @@ static void trace(const char *format, ...)
     close(fd);
 }
 
+/* Whether this event of `kind` ("room" or "write") is the one to fail. */
+static int fail_now(const char *kind)
+{
+    static int rooms, writes;
+    const char *spec = getenv("HOUSE_LINE_FAIL");
+    size_t len = strlen(kind);
+    if (!spec || strncmp(spec, kind, len) != 0 || spec[len] != ' ')
+        return 0;
+    int *seen = kind[0] == 'r' ? &rooms : &writes;
+    return ++*seen == atoi(spec + len + 1);
+}
+
 int poll(struct pollfd *fds, nfds_t nfds, int timeout)
 {
     static int (*real)(struct pollfd *, nfds_t, int);
@@ -43,7 +61,23 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout)
         real = (int (*)(struct pollfd *, nfds_t, int))dlsym(RTLD_NEXT, "poll");
     if (nfds == 1)
         trace("poll %#x %d\n", (unsigned)fds[0].events, timeout);
+    if (nfds == 1 && fds[0].events == POLLOUT && fail_now("room")) {
+        fds[0].revents = 0;
+        return 0;
+    }
     return real(fds, nfds, timeout);
+}
+
+ssize_t write(int fd, const void *buf, size_t n)
+{
+    static ssize_t (*real)(int, const void *, size_t);
+    if (!real)
+        real = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    if (isatty(fd) && fail_now("write")) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd, buf, n);
 }
 
 int tcsetattr(int fd, int when, const struct termios *t)

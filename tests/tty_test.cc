@@ -144,6 +144,27 @@ TEST(Transaction, HangUpEndsTheRunPromptly)
 // The line's waits and settings, exactly: every poll the tool makes, and
 // the settings it applies read back from the line, through a preloaded
 // tracer. Timing alone would not notice a wait that changed a little.
+#ifndef HOUSE_NO_PRELOAD
+// The command that runs housectl with the tracer, tracing to `trace` and
+// with HOUSE_LINE_FAIL set to `fail` (none when empty).
+static std::vector<std::string> traced(const std::string &trace, const std::string &fail = "")
+{
+    std::vector<std::string> env = { "LD_PRELOAD=" LINE_TRACE_PATH, "HOUSE_LINE_TRACE=" + trace };
+    if (!fail.empty())
+        env.push_back("HOUSE_LINE_FAIL=" + fail);
+    std::vector<std::string> argv = target_runner();
+    if (argv.empty())
+        argv.push_back("env");
+    for (const std::string &e : env) {
+        if (argv[0] != "env")
+            argv.push_back("-E");  // the emulator sets the program's environment
+        argv.push_back(e);
+    }
+    argv.push_back(housectl_path);
+    return argv;
+}
+#endif
+
 TEST(Transaction, PollWaitsAndLineSettingsAreExact)
 {
 #ifdef HOUSE_NO_PRELOAD
@@ -153,14 +174,8 @@ TEST(Transaction, PollWaitsAndLineSettingsAreExact)
     int fd = mkstemp(trace);
     ASSERT_GE(fd, 0);
     close(fd);
-    std::vector<std::string> argv = target_runner();
-    if (argv.empty()) {
-        argv = { "env", "LD_PRELOAD=" LINE_TRACE_PATH, std::string("HOUSE_LINE_TRACE=") + trace };
-    } else {  // the emulator sets the program's environment
-        argv.insert(argv.end(), { "-E", "LD_PRELOAD=" LINE_TRACE_PATH, "-E",
-                                  std::string("HOUSE_LINE_TRACE=") + trace });
-    }
-    argv.insert(argv.end(), { housectl_path, "-i", "-lpower=40" });
+    std::vector<std::string> argv = traced(trace);
+    argv.insert(argv.end(), { "-i", "-lpower=40" });
     controller_state state = controller_defaults();
     sim_result r = sim_run(state, {}, argv);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -226,5 +241,24 @@ TEST(Transaction, PollWaitsAndLineSettingsAreExact)
         flushes++;
     EXPECT_EQ(flushes, 1u) << lines;
     EXPECT_NE(lines.find("tcflush " + std::to_string(TCOFLUSH) + "\n"), std::string::npos) << lines;
+
+    // Write failures a pseudo-terminal cannot be made to give. The driver
+    // refuses the first byte: no housing.
+    argv = traced(trace, "write 1");
+    argv.push_back("-q");
+    r = sim_run(state, {}, argv);
+    EXPECT_EQ(r.status, 255);
+    EXPECT_EQ(r.out, "Error write to tty! (dpintf)No IP house here!\n");
+    EXPECT_EQ(r.received, "");
+    // No room for the first byte of the thermostat query, after the LED
+    // query's five commands (40 bytes): the query's buffer is its own, so
+    // nothing of the LED answers shows in its message.
+    argv = traced(trace, "room 41");
+    argv.insert(argv.end(), { "-l", "-t" });
+    r = sim_run(state, {}, argv);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, fatal("can't parse th command answer! sscanf return -1, str = []"));
+    EXPECT_EQ(r.received, "led\r\nled lxon\r\nled lxoff\r\nled pbo\r\nled tmax\r\n");
+    unlink(trace);
 #endif
 }
