@@ -114,6 +114,26 @@ static void join_known_links(int sock)
     pthread_mutex_unlock(&links_lock);
 }
 
+// Room for one IP_PKTINFO control message, aligned for its header.
+union pktinfo_control {
+    char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    struct cmsghdr align;
+};
+
+// One datagram to or from `peer` in `iov`, with room for IP_PKTINFO: the
+// interface and address it leaves by, or the ones it arrived on.
+static void pktinfo_message(struct msghdr *msg, struct sockaddr_in *peer, struct iovec *iov,
+                            union pktinfo_control *control)
+{
+    memset(msg, 0, sizeof *msg);
+    msg->msg_name = peer;
+    msg->msg_namelen = sizeof *peer;
+    msg->msg_iov = iov;
+    msg->msg_iovlen = 1;
+    msg->msg_control = control->buf;
+    msg->msg_controllen = sizeof control->buf;
+}
+
 // Sends to the group out of the link's own interface, named per message
 // (IP_PKTINFO) rather than per socket: one socket serves every link.
 static void multicast_on(int sock, const struct link *l, const char *message, size_t len)
@@ -126,20 +146,11 @@ static void multicast_on(int sock, const struct link *l, const char *message, si
     int ttl = 1;  // discovery stays on the local link
     setsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
 
-    union {
-        char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
-        struct cmsghdr align;
-    } control;
+    union pktinfo_control control;
     memset(&control, 0, sizeof control);
     struct iovec iov = { (void *)message, len };
     struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_name = &to;
-    msg.msg_namelen = sizeof to;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.buf;
-    msg.msg_controllen = sizeof control.buf;
+    pktinfo_message(&msg, &to, &iov, &control);
     struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
     c->cmsg_level = IPPROTO_IP;
     c->cmsg_type = IP_PKTINFO;
@@ -383,19 +394,10 @@ static int serve_one(int sock)
 {
     static char data[DATAGRAM_SIZE];
     struct sockaddr_in from;
-    union {
-        char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
-        struct cmsghdr align;
-    } control;
+    union pktinfo_control control;
     struct iovec iov = { data, sizeof data };
     struct msghdr msg;
-    memset(&msg, 0, sizeof msg);
-    msg.msg_name = &from;
-    msg.msg_namelen = sizeof from;
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control.buf;
-    msg.msg_controllen = sizeof control.buf;
+    pktinfo_message(&msg, &from, &iov, &control);
 
     ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT);
     if (n < 0)
