@@ -8,6 +8,8 @@
  * pseudo-terminal cannot be made to:
  *   "room N"   the Nth wait for room to write a byte sees none (poll returns 0)
  *   "write N"  the Nth byte written to a terminal is refused (EIO)
+ *   "answer N" the read after the Nth wait for an answer byte finds the
+ *              line hung up (returns no bytes)
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -42,17 +44,21 @@ static void trace(const char *format, ...)
     close(fd);
 }
 
-/* Whether this event of `kind` ("room" or "write") is the one to fail. */
+/* Whether this event of `kind` ("room", "write" or "answer") is the one to
+ * fail. */
 static int fail_now(const char *kind)
 {
-    static int rooms, writes;
+    static int rooms, writes, answers;
     const char *spec = getenv("HOUSE_LINE_FAIL");
     size_t len = strlen(kind);
     if (!spec || strncmp(spec, kind, len) != 0 || spec[len] != ' ')
         return 0;
-    int *seen = kind[0] == 'r' ? &rooms : &writes;
+    int *seen = kind[0] == 'r' ? &rooms : kind[0] == 'w' ? &writes : &answers;
     return ++*seen == atoi(spec + len + 1);
 }
+
+/* Set when the next read from the line is to find it hung up. */
+static int hung_up;
 
 int poll(struct pollfd *fds, nfds_t nfds, int timeout)
 {
@@ -65,7 +71,24 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout)
         fds[0].revents = 0;
         return 0;
     }
+    if (nfds == 1 && fds[0].events == POLLIN && fail_now("answer")) {
+        hung_up = 1;
+        fds[0].revents = POLLIN | POLLHUP;
+        return 1;
+    }
     return real(fds, nfds, timeout);
+}
+
+ssize_t read(int fd, void *buf, size_t n)
+{
+    static ssize_t (*real)(int, void *, size_t);
+    if (!real)
+        real = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    if (hung_up && isatty(fd)) {
+        hung_up = 0;
+        return 0;
+    }
+    return real(fd, buf, n);
 }
 
 ssize_t write(int fd, const void *buf, size_t n)
