@@ -19,9 +19,10 @@ std::string daemon_env_enter();
 /// The socket at /dev/log; the daemon's log records arrive here.
 extern int daemon_log;
 
-/// Runs the daemon as a shell would. Sets *status to the command's exit
-/// status and returns the detached daemon's pid, or -1.
-pid_t daemon_start(int *status);
+/// Runs the daemon as a shell would, with `env` ("NAME=value" each) added
+/// to its environment. Sets *status to the command's exit status and
+/// returns the detached daemon's pid, or -1.
+pid_t daemon_start(int *status, const std::vector<std::string> &env = {});
 
 /// Waits up to `timeout_s` for the detached daemon to end; returns its
 /// exit status, 128 + signal, or -1 when it did not end (at once for a pid

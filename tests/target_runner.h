@@ -32,3 +32,19 @@ inline std::string target_runner_prefix()
         prefix += w + " ";
     return prefix;
 }
+
+/// The words that run a program built for the target with `env` ("NAME=value"
+/// each) added to its environment: through the emulator's own option, or
+/// through env(1) on the build machine.
+inline std::vector<std::string> target_runner_with(const std::vector<std::string> &env)
+{
+    std::vector<std::string> words = target_runner();
+    if (words.empty())
+        words.push_back("env");
+    for (const std::string &e : env) {
+        if (words[0] != "env")
+            words.push_back("-E");  // the emulator sets the program's environment
+        words.push_back(e);
+    }
+    return words;
+}

@@ -156,14 +156,7 @@ static std::vector<std::string> traced(const std::string &trace, const std::stri
     std::vector<std::string> env = { "LD_PRELOAD=" LINE_TRACE_PATH, "HOUSE_LINE_TRACE=" + trace };
     if (!fail.empty())
         env.push_back("HOUSE_LINE_FAIL=" + fail);
-    std::vector<std::string> argv = target_runner();
-    if (argv.empty())
-        argv.push_back("env");
-    for (const std::string &e : env) {
-        if (argv[0] != "env")
-            argv.push_back("-E");  // the emulator sets the program's environment
-        argv.push_back(e);
-    }
+    std::vector<std::string> argv = target_runner_with(env);
     argv.push_back(housectl_path);
     return argv;
 }
