@@ -125,11 +125,13 @@ TEST(Transaction, HangUpEndsTheRunPromptly)
         << r.out;
     EXPECT_LT(r.seconds, 1.0);
 
-    // Halfway through the answer: what was stored is the answer. The
-    // kernel marks the line's far end closed and wakes the reader before it
-    // hangs the line up: a poll between the two sees no input, which is
-    // silence ending the answer; a poll after it sees input that reads as
-    // nothing, a failed read. Which comes is the kernel's timing.
+    // Halfway through the answer: what was stored is the answer. A poll
+    // that sees no input ends the answer as silence: the kernel marks the
+    // line's far end closed and wakes the reader before it hangs the line
+    // up, and on a busy machine the hang-up may come after 100 ms of
+    // silence. A poll after the hang-up sees input that reads as nothing, a
+    // failed read. Which comes is timing; the tracer's row below pins the
+    // failed read.
     f.hangup_in_answer = true;
     r = housectl({ "-l" }, f);
     EXPECT_EQ(r.status, 1);
