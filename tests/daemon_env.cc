@@ -120,7 +120,7 @@ static pid_t find_daemon()
 
 pid_t daemon_start(int *status, const std::vector<std::string> &env)
 {
-    std::vector<std::string> words = env.empty() ? target_runner() : target_runner_with(env);
+    std::vector<std::string> words = target_runner_with(env);
     words.push_back(daemon_path);
     std::vector<char *> argv;
     for (std::string &w : words)

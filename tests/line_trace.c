@@ -22,6 +22,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+/* Declares next_FN, the C library's FN this file stands in front of. */
+#define NEXT(fn)                      \
+    static __typeof__(&fn) next_##fn; \
+    if (!next_##fn)                   \
+        next_##fn = (__typeof__(&fn))dlsym(RTLD_NEXT, #fn)
+
 static void trace(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 #include <stdarg.h>
@@ -45,16 +51,15 @@ static void trace(const char *format, ...)
 }
 
 /* Whether this event of `kind` ("room", "write" or "answer") is the one to
- * fail. */
+ * fail. HOUSE_LINE_FAIL names one kind, so one count serves. */
 static int fail_now(const char *kind)
 {
-    static int rooms, writes, answers;
+    static int seen;
     const char *spec = getenv("HOUSE_LINE_FAIL");
     size_t len = strlen(kind);
     if (!spec || strncmp(spec, kind, len) != 0 || spec[len] != ' ')
         return 0;
-    int *seen = kind[0] == 'r' ? &rooms : kind[0] == 'w' ? &writes : &answers;
-    return ++*seen == atoi(spec + len + 1);
+    return ++seen == atoi(spec + len + 1);
 }
 
 /* Set when the next read from the line is to find it hung up. */
@@ -62,9 +67,7 @@ static int hung_up;
 
 int poll(struct pollfd *fds, nfds_t nfds, int timeout)
 {
-    static int (*real)(struct pollfd *, nfds_t, int);
-    if (!real)
-        real = (int (*)(struct pollfd *, nfds_t, int))dlsym(RTLD_NEXT, "poll");
+    NEXT(poll);
     if (nfds == 1)
         trace("poll %#x %d\n", (unsigned)fds[0].events, timeout);
     if (nfds == 1 && fds[0].events == POLLOUT && fail_now("room")) {
@@ -76,39 +79,33 @@ int poll(struct pollfd *fds, nfds_t nfds, int timeout)
         fds[0].revents = POLLIN | POLLHUP;
         return 1;
     }
-    return real(fds, nfds, timeout);
+    return next_poll(fds, nfds, timeout);
 }
 
 ssize_t read(int fd, void *buf, size_t n)
 {
-    static ssize_t (*real)(int, void *, size_t);
-    if (!real)
-        real = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
+    NEXT(read);
     if (hung_up && isatty(fd)) {
         hung_up = 0;
         return 0;
     }
-    return real(fd, buf, n);
+    return next_read(fd, buf, n);
 }
 
 ssize_t write(int fd, const void *buf, size_t n)
 {
-    static ssize_t (*real)(int, const void *, size_t);
-    if (!real)
-        real = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+    NEXT(write);
     if (isatty(fd) && fail_now("write")) {
         errno = EIO;
         return -1;
     }
-    return real(fd, buf, n);
+    return next_write(fd, buf, n);
 }
 
 int tcsetattr(int fd, int when, const struct termios *t)
 {
-    static int (*real)(int, int, const struct termios *);
-    if (!real)
-        real = (int (*)(int, int, const struct termios *))dlsym(RTLD_NEXT, "tcsetattr");
-    int r = real(fd, when, t);
+    NEXT(tcsetattr);
+    int r = next_tcsetattr(fd, when, t);
     struct termios now;
     if (r == 0 && tcgetattr(fd, &now) == 0)
         trace("termios %#lo %#lo %#lo %#lo %u %u %u %u\n", (unsigned long)now.c_iflag,
@@ -120,9 +117,7 @@ int tcsetattr(int fd, int when, const struct termios *t)
 
 int tcflush(int fd, int queue)
 {
-    static int (*real)(int, int);
-    if (!real)
-        real = (int (*)(int, int))dlsym(RTLD_NEXT, "tcflush");
+    NEXT(tcflush);
     trace("tcflush %d\n", queue);
-    return real(fd, queue);
+    return next_tcflush(fd, queue);
 }

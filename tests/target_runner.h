@@ -35,11 +35,11 @@ inline std::string target_runner_prefix()
 
 /// The words that run a program built for the target with `env` ("NAME=value"
 /// each) added to its environment: through the emulator's own option, or
-/// through env(1) on the build machine.
+/// through env(1) on the build machine. With no `env`, target_runner().
 inline std::vector<std::string> target_runner_with(const std::vector<std::string> &env)
 {
     std::vector<std::string> words = target_runner();
-    if (words.empty())
+    if (words.empty() && !env.empty())
         words.push_back("env");
     for (const std::string &e : env) {
         if (words[0] != "env")

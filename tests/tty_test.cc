@@ -241,8 +241,8 @@ TEST(Transaction, PollWaitsAndLineSettingsAreExact)
     EXPECT_EQ(flushes, 1u) << lines;
     EXPECT_NE(lines.find("tcflush " + std::to_string(TCOFLUSH) + "\n"), std::string::npos) << lines;
 
-    // Write failures a pseudo-terminal cannot be made to give. The driver
-    // refuses the first byte: no housing.
+    // Failures a pseudo-terminal cannot be made to give on demand. The
+    // driver refuses the first byte: no housing.
     argv = traced(trace, "write 1");
     argv.push_back("-q");
     r = sim_run(state, {}, argv);
