@@ -74,11 +74,14 @@ void tty_open(void)
         error(1, 0, "can't set speed!");
 
     // The controller talks plain text with CR LF line ends; only RTS/CTS
-    // paces the line, and XON/XOFF bytes must pass through untouched.
+    // paces the line, and XON/XOFF bytes must pass through untouched. So
+    // must the interrupt, quit and suspend bytes: a line whose ISIG is on
+    // drops everything it has received and not yet read, and output not yet
+    // sent, whenever noise on the wire looks like one of them.
     tio.c_iflag &= ~(ICRNL | IXON | IXANY | IXOFF);
     tio.c_oflag |= ONLCR;
     tio.c_cflag |= CRTSCTS | HUPCL;
-    tio.c_lflag &= ~(ICANON | ECHO | ECHONL | ECHOCTL);
+    tio.c_lflag &= ~(ICANON | ECHO | ECHONL | ECHOCTL | ISIG);
     tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
 

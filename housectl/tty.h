@@ -17,8 +17,8 @@ extern int tty_fd;
 /// Opens /dev/ttyS0, waits up to 15 s for an exclusive lock on it (one run
 /// talks to the controller at a time; "device is busy!" when the wait runs
 /// out, with nothing sent and the line's settings untouched), and sets it to
-/// 9600 baud, raw input without local echo, no software flow control, RTS/CTS
-/// hardware flow control. Any failure ends the process with status 1 and a
+/// 9600 baud, raw input without local echo and without signal bytes, no
+/// software flow control, RTS/CTS hardware flow control. Any failure ends the process with status 1 and a
 /// message on standard error.
 void tty_open(void);
 

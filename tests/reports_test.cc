@@ -62,15 +62,17 @@ TEST(Reports, FullReportIsOneObjectWithEveryValueInOrder)
 TEST(Reports, ControllerTextIsEscaped)
 {
     // Quotes, backslashes and control bytes in a word still give valid JSON
-    // that reads back as the word.
+    // that reads back as the word. The interrupt, quit and suspend bytes are
+    // text too: the line must not act on them.
     sim_faults f;
     f.script["fan"] = "FAN: Auto a\"b\\c\x01\xe9\r\n:";
-    f.script["th"] = "Thermostat: ON Power=1% Temp=2'C Heater: \"\r\n:";
+    f.script["th"] = "Thermostat: ON Power=1% Temp=2'C Heater: \"\x03\x1c\x1a\r\n:";
     sim_result r = housectl({ "-a" }, f);
-    ASSERT_EQ(r.status, 0);
+    ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(jq(r.out, ".fan_status"), "a\"b\\c\x01\xc3\xa9:\n");
-    EXPECT_EQ(jq(r.out, ".th_heater"), "\":\n");
+    EXPECT_EQ(jq(r.out, ".th_heater"), "\"\x03\x1c\x1a:\n");
     EXPECT_NE(r.out.find("\"fan_status\":\"a\\\"b\\\\c\\u0001\\u00e9:\""), std::string::npos);
+    EXPECT_NE(r.out.find("\"th_heater\":\"\\\"\\u0003\\u001c\\u001a:\""), std::string::npos);
 
     // Well-formed UTF-8 is text and passes unchanged; a character cut by
     // the nine-byte field, an overlong form, a surrogate, a stray

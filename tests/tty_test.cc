@@ -207,7 +207,7 @@ TEST(Transaction, PollWaitsAndLineSettingsAreExact)
             EXPECT_EQ(iflag & (ICRNL | IXON | IXANY | IXOFF), 0u) << line;
             EXPECT_EQ(oflag & ONLCR, (unsigned)ONLCR) << line;
             EXPECT_EQ(cflag & (CRTSCTS | HUPCL), (unsigned)(CRTSCTS | HUPCL)) << line;
-            EXPECT_EQ(lflag & (ICANON | ECHO | ECHONL | ECHOCTL), 0u) << line;
+            EXPECT_EQ(lflag & (ICANON | ECHO | ECHONL | ECHOCTL | ISIG), 0u) << line;
             EXPECT_EQ(vmin, 1u);
             EXPECT_EQ(vtime, 0u);
             EXPECT_EQ(ispeed, (unsigned)B9600);
