@@ -39,10 +39,11 @@ inline std::string target_runner_prefix()
 inline std::vector<std::string> target_runner_with(const std::vector<std::string> &env)
 {
     std::vector<std::string> words = target_runner();
-    if (words.empty() && !env.empty())
+    bool emulated = !words.empty();
+    if (!emulated && !env.empty())
         words.push_back("env");
     for (const std::string &e : env) {
-        if (words[0] != "env")
+        if (emulated)
             words.push_back("-E");  // the emulator sets the program's environment
         words.push_back(e);
     }
