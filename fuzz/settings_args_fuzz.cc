@@ -1,4 +1,4 @@
-// Settings option arguments: the first byte picks the option letter, the
+// Settings option arguments: the first byte picks the group with settings, the
 // rest is the argument as the command line gives it.
 
 #include <stdint.h>
@@ -12,7 +12,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const char letters[] = "lthfc";
     static const char *const groups[] = { "led ", "th ", "ph ", "fan ", "cam " };
     if (size == 0)
         return 0;
@@ -21,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     arg = arg.c_str();  // an argument ends at its first NUL
 
     struct setting_request req;
-    enum setting_kind kind = settings_parse(letters[which], arg.c_str(), &req);
+    enum setting_kind kind = settings_parse((enum house_group)which, arg.c_str(), &req);
     if (kind != req.kind || !req.word || (kind == SETTING_PARAM || kind == SETTING_MALFORMED) != (req.after != NULL))
         abort();
     if (kind == SETTING_MALFORMED && ((req.count != 0 && req.count != -1) || req.value != 0))

@@ -9,9 +9,11 @@
 
 struct house_status house_status;
 
-// How a step reads its answer: a group's own parser, or one number.
-enum step_parser { PARSE_LED, PARSE_TH, PARSE_PH, PARSE_FAN, PARSE_CAM, PARSE_POWER, PARSE_INT,
-                   PARSE_FLOAT };
+// How a step reads its answer: one number, or its group's own parser.
+#define PARSER_ID(command, parser) PARSE_##parser,
+#define GROUP_PARSERS(id, letter, word, modes, FIELDS, STEPS, KEYS) \
+    STEPS(PARSER_ID, HOUSE_NONE)
+enum step_parser { PARSE_NUMBER, HOUSE_GROUPS(GROUP_PARSERS) };
 
 // The one-number patterns.
 enum { LUX_PATTERN, PERCENT_PATTERN, DEGREES_PATTERN, FLOAT_DEGREES_PATTERN };
@@ -27,60 +29,44 @@ struct query_step {
     unsigned char offset;   // of that number in the record
 };
 
-#define NUMBER_STEP(command, parser, pattern, field) \
-    { command, parser, pattern, offsetof(struct house_status, field) }
-#define GROUP_STEP(command, parser) { command, parser, 0, 0 }
+#define ANSWER_STEP(command, parser) { command, PARSE_##parser, 0, 0 },
+#define NUMBER_STEP(command, pattern, field) \
+    { command, PARSE_NUMBER, pattern, offsetof(struct house_status, field) },
+static_assert(sizeof(struct house_status) < 256, "a field's offset is kept in a byte");
+#define GROUP_STEPS(id, letter, word, modes, FIELDS, STEPS, KEYS) \
+    STEPS(ANSWER_STEP, NUMBER_STEP)
 
 // Every query's commands, in the order they are sent.
-static const struct query_step steps[] = {
-    GROUP_STEP("led\n", PARSE_LED),
-    NUMBER_STEP("led lxon\n", PARSE_INT, LUX_PATTERN, led_lxon),
-    NUMBER_STEP("led lxoff\n", PARSE_INT, LUX_PATTERN, led_lxoff),
-    NUMBER_STEP("led pbo\n", PARSE_INT, PERCENT_PATTERN, led_pbo),
-    NUMBER_STEP("led tmax\n", PARSE_INT, DEGREES_PATTERN, led_tmax),
-    GROUP_STEP("th\n", PARSE_TH),
-    NUMBER_STEP("th ton\n", PARSE_INT, DEGREES_PATTERN, th_ton),
-    NUMBER_STEP("th toff\n", PARSE_INT, DEGREES_PATTERN, th_toff),
-    GROUP_STEP("ph\n", PARSE_PH),
-    NUMBER_STEP("ph ton\n", PARSE_INT, DEGREES_PATTERN, ph_ton),
-    GROUP_STEP("fan\n", PARSE_FAN),
-    GROUP_STEP("cam\n", PARSE_CAM),
-    NUMBER_STEP("lux\n", PARSE_INT, LUX_PATTERN, lux),
-    NUMBER_STEP("temp\n", PARSE_FLOAT, FLOAT_DEGREES_PATTERN, temp),
-    GROUP_STEP("power\n", PARSE_POWER),
-};
+static const struct query_step steps[] = { HOUSE_GROUPS(GROUP_STEPS) };
 
-// Each query's first step and its number of steps, by enum house_query.
-static const unsigned char query_steps[][2] = {
-    { 0, 5 }, { 5, 3 }, { 8, 2 }, { 10, 1 }, { 11, 1 }, { 12, 1 }, { 13, 1 }, { 14, 1 },
-};
+#define PARSER_CASE(command, parser) \
+    case PARSE_##parser: return parse_##parser(&house_status, answer, count);
+#define GROUP_PARSER_CASES(id, letter, word, modes, FIELDS, STEPS, KEYS) \
+    STEPS(PARSER_CASE, HOUSE_NONE)
 
 static int parse_step(const struct query_step *step, const char *answer, int *count)
 {
     char *value = (char *)&house_status + step->offset;
+    const char *pattern = number_patterns[step->pattern];
 
     switch (step->parser) {
-    case PARSE_LED: return parse_led(&house_status, answer, count);
-    case PARSE_TH: return parse_thermostat(&house_status, answer, count);
-    case PARSE_PH: return parse_preheat(&house_status, answer, count);
-    case PARSE_FAN: return parse_fan(&house_status, answer, count);
-    case PARSE_CAM: return parse_camera(&house_status, answer, count);
-    case PARSE_POWER: return parse_power(&house_status, answer, count);
-    case PARSE_INT: return parse_int(answer, number_patterns[step->pattern], (int *)value, count);
+        HOUSE_GROUPS(GROUP_PARSER_CASES)
     }
-    return parse_float(answer, number_patterns[step->pattern], (float *)value, count);
+    if (step->pattern == FLOAT_DEGREES_PATTERN)
+        return parse_float(answer, pattern, (float *)value, count);
+    return parse_int(answer, pattern, (int *)value, count);
 }
 
 // The query's buffer starts empty: it is read without a transaction having
 // filled it only when the first command could not be written, and then no
 // pattern matches. A failed transaction leaves in it whatever it could; the
 // pattern decides.
-int read_query(enum house_query query)
+int read_group(enum house_group group)
 {
     char answer[TTY_ANSWER_SIZE] = "";
-    const struct query_step *step = steps + query_steps[query][0];
+    const struct query_step *step = steps + house_groups[group].first_step;
 
-    for (int i = 0; i < query_steps[query][1]; i++, step++) {
+    for (int i = 0; i < house_groups[group].step_count; i++, step++) {
         int count;
         tty_command(step->command, answer);
         if (!parse_step(step, answer, &count))
@@ -89,12 +75,3 @@ int read_query(enum house_query query)
     }
     return 0;
 }
-
-int read_led(void) { return read_query(QUERY_LED); }
-int read_thermostat(void) { return read_query(QUERY_TH); }
-int read_preheat(void) { return read_query(QUERY_PH); }
-int read_fan(void) { return read_query(QUERY_FAN); }
-int read_camera(void) { return read_query(QUERY_CAM); }
-int read_lux(void) { return read_query(QUERY_LUX); }
-int read_temp(void) { return read_query(QUERY_TEMP); }
-int read_power(void) { return read_query(QUERY_POWER); }

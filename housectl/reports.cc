@@ -8,45 +8,21 @@
 
 enum field_kind { FIELD_INT, FIELD_FLOAT, FIELD_TEXT };
 
-// Every group's fields, in the order of the full report. The JSON member
-// name is the record's field name.
-#define REPORT_FIELDS(X)                                                                    \
-    X(TEXT, led_mode) X(TEXT, led_status) X(INT, led_power_cfg) X(INT, led_power_real)      \
-    X(FLOAT, led_temp) X(INT, led_lxon) X(INT, led_lxoff) X(INT, led_tmax) X(INT, led_pbo) \
-    X(TEXT, th_mode) X(INT, th_power) X(INT, th_ton) X(INT, th_toff) X(INT, th_temp)       \
-    X(TEXT, th_heater)                                                                      \
-    X(TEXT, ph_mode) X(INT, ph_power) X(INT, ph_ton) X(INT, ph_temp) X(TEXT, ph_heater)    \
-    X(TEXT, fan_mode) X(TEXT, fan_status)                                                   \
-    X(TEXT, cam_mode) X(TEXT, cam_status) X(INT, cam_temp) X(FLOAT, cam_voltage)           \
-    X(FLOAT, cam_current) X(FLOAT, cam_power)                                               \
-    X(INT, lux)                                                                             \
-    X(FLOAT, temp)                                                                          \
-    X(FLOAT, voltage) X(FLOAT, current) X(FLOAT, power)
-
 // The tables hold no pointers: in a position-independent program every
 // pointer in a table is one more relocation to load. The member names are
 // one string, each name ending in a NUL, in the order of the fields.
-#define FIELD_KEY(kind, f) #f "\0"
-static const char report_keys[] = REPORT_FIELDS(FIELD_KEY);
+#define FIELD_KEY(kind, name) #name "\0"
+#define GROUP_KEYS(id, letter, word, modes, FIELDS, ...) FIELDS(FIELD_KEY)
+static const char report_keys[] = HOUSE_GROUPS(GROUP_KEYS);
 
 struct report_field {
     unsigned char kind;
     unsigned char offset;
 };
 
-#define FIELD(kind, f) { FIELD_##kind, offsetof(struct house_status, f) },
-static const struct report_field report_fields[] = { REPORT_FIELDS(FIELD) };
-
-struct report_group {
-    char name[6];  // "": the group is printed as its bare member lines
-    unsigned char first, count;  // its fields
-};
-
-// By enum house_query, the group's query.
-static const struct report_group report_groups[QUERY_COUNT] = {
-    { "led", 0, 9 }, { "th", 9, 6 }, { "ph", 15, 5 }, { "fan", 20, 2 }, { "cam", 22, 6 },
-    { "", 28, 1 }, { "", 29, 1 }, { "power", 30, 3 },
-};
+#define FIELD_ROW(kind, name) { FIELD_##kind, offsetof(struct house_status, name) },
+#define GROUP_FIELDS(id, letter, word, modes, FIELDS, ...) FIELDS(FIELD_ROW)
+static const struct report_field report_fields[] = { HOUSE_GROUPS(GROUP_FIELDS) };
 
 // Length of the well-formed UTF-8 sequence at `p`, or 0: no overlong
 // forms, no surrogates, nothing above U+10FFFF, no sequence cut short.
@@ -115,8 +91,8 @@ char *json_text(char *out, unsigned size, const char *text)
     return out;
 }
 
-// One member line's key and value, without the separator after it.
-static void print_member(int index)
+// One member line: `indent`, the key and its value, then `end`.
+static void print_member(int index, const char *indent, const char *end)
 {
     const struct report_field *f = &report_fields[index];
     const char *field = (const char *)&house_status + f->offset;
@@ -127,44 +103,33 @@ static void print_member(int index)
         key += strlen(key) + 1;
     switch (f->kind) {
     case FIELD_INT:
-        printf("\"%s\":\"%i\"", key, *(const int *)field);
+        printf("%s\"%s\":\"%i\"%s", indent, key, *(const int *)field, end);
         break;
     case FIELD_FLOAT:
-        printf("\"%s\":\"%f\"", key, (double)*(const float *)field);
+        printf("%s\"%s\":\"%f\"%s", indent, key, (double)*(const float *)field, end);
         break;
     case FIELD_TEXT:
-        printf("\"%s\":\"%s\"", key, json_text(text, sizeof text, field));
+        printf("%s\"%s\":\"%s\"%s", indent, key, json_text(text, sizeof text, field), end);
         break;
     }
 }
 
-void show_report(enum house_query query)
+// A group of several values is one member named after the group that
+// holds their member lines; a group of one value is its member line alone.
+void print_group(enum house_group group)
 {
-    const struct report_group *g = &report_groups[query];
+    const struct house_group_info *g = &house_groups[group];
+    const char *indent = "";
 
-    read_query(query);
-    if (g->name[0] == '\0') {
-        print_member(g->first);
-        printf("\n");
-        return;
+    if (g->field_count > 1) {
+        printf("\"%s\" : {\n", g->word);
+        indent = "\t";
     }
-    printf("\"%s\" : {\n", g->name);
-    for (int i = 0; i < g->count; i++) {
-        printf("\t");
-        print_member(g->first + i);
-        printf(i + 1 < g->count ? ",\n" : "\n");
-    }
-    printf("}\n");
+    for (int i = 0; i < g->field_count; i++)
+        print_member(g->first_field + i, indent, i + 1 < g->field_count ? ",\n" : "\n");
+    if (*indent)
+        printf("}\n");
 }
-
-void show_led(void) { show_report(QUERY_LED); }
-void show_thermostat(void) { show_report(QUERY_TH); }
-void show_preheat(void) { show_report(QUERY_PH); }
-void show_fan(void) { show_report(QUERY_FAN); }
-void show_camera(void) { show_report(QUERY_CAM); }
-void show_lux(void) { show_report(QUERY_LUX); }
-void show_temp(void) { show_report(QUERY_TEMP); }
-void show_power(void) { show_report(QUERY_POWER); }
 
 // Every group is printed right after its query, so what was printed stays
 // printed when a later query ends the run.
@@ -173,11 +138,11 @@ void show_all(void)
     const int last = sizeof report_fields / sizeof report_fields[0] - 1;
 
     printf("{\n");
-    for (int q = 0; q < QUERY_COUNT; q++) {
-        read_query((enum house_query)q);
-        for (int i = report_groups[q].first; i < report_groups[q].first + report_groups[q].count; i++) {
-            print_member(i);
-            printf(i == last ? "\n" : ",\n");
+    for (int g = 0; g < HOUSE_GROUP_COUNT; g++) {
+        read_group((enum house_group)g);
+        int first = house_groups[g].first_field;
+        for (int i = first; i < first + house_groups[g].field_count; i++) {
+            print_member(i, "", i == last ? "\n" : ",\n");
         }
     }
     printf("}\n");

@@ -12,16 +12,20 @@
 
 #include "house_status.h"
 
-/// The report of one query's group.
-void show_report(enum house_query query);
-void show_led(void);
-void show_thermostat(void);
-void show_preheat(void);
-void show_fan(void);
-void show_camera(void);
-void show_lux(void);
-void show_temp(void);
-void show_power(void);
+/// Prints one group's own report from the record, as its query left it.
+void print_group(enum house_group group);
+
+/// Each runs its group's query and prints the group's report.
+static inline void show_led(void) { read_led(); print_group(GROUP_LED); }
+static inline void show_thermostat(void) { read_thermostat(); print_group(GROUP_TH); }
+static inline void show_preheat(void) { read_preheat(); print_group(GROUP_PH); }
+static inline void show_fan(void) { read_fan(); print_group(GROUP_FAN); }
+static inline void show_camera(void) { read_camera(); print_group(GROUP_CAM); }
+static inline void show_lux(void) { read_lux(); print_group(GROUP_LUX); }
+static inline void show_temp(void) { read_temp(); print_group(GROUP_TEMP); }
+static inline void show_power(void) { read_power(); print_group(GROUP_POWER); }
+
+/// Runs every query and prints one JSON object with all their values.
 void show_all(void);
 
 /// Writes `text` into `out` (room for `size` bytes) as the inside of a JSON

@@ -15,27 +15,9 @@ struct setting_param {
     char after[8];  // how its parse-failure message names the option
 };
 
-struct setting_group {
-    char option;
-    char word[4];           // the commands' first word: "led power 40", "led save"
-    unsigned char modes;    // on and off, and auto where it is 3
-    unsigned char first_param, param_count;
-};
-
-static const struct setting_param setting_params[] = {
-    { "power", "lpower=" }, { "lxon", "llxon=" }, { "lxoff", "llxoff" }, { "tmax", "ltmax" },
-    { "pbo", "lpbo=" },
-    { "power", "tpower=" }, { "ton", "tton=" }, { "toff", "ttoff" },
-    { "power", "hpower=" }, { "ton", "hton=" },
-};
-
-static const struct setting_group setting_groups[] = {
-    { 'l', "led", 3, 0, 5 },
-    { 't', "th", 2, 5, 3 },
-    { 'h', "ph", 2, 8, 2 },
-    { 'f', "fan", 3, 0, 0 },
-    { 'c', "cam", 3, 0, 0 },
-};
+#define KEY_ROW(key, after) { key, after },
+#define GROUP_KEY_ROWS(id, letter, word, modes, FIELDS, STEPS, KEYS) KEYS(KEY_ROW)
+static const struct setting_param setting_params[] = { HOUSE_GROUPS(GROUP_KEY_ROWS) };
 
 static const char mode_words[][5] = { "on", "off", "auto" };
 
@@ -43,30 +25,24 @@ static const char unknown_format[] = "unknown command after -%c (optarg = [%s])"
 static const char malformed_format[] =
     "Can'not parse command after -%s (ret = %i, command = [%s] param = %i)";
 
-static const struct setting_group *group_of(int option)
+static const struct setting_param *find_param(enum house_group group, const char *arg)
 {
-    for (const struct setting_group *g = setting_groups; g < setting_groups + sizeof setting_groups / sizeof *setting_groups; g++)
-        if (g->option == option)
-            return g;
-    return NULL;
-}
+    const struct setting_param *p = setting_params + house_groups[group].first_key;
 
-static const struct setting_param *find_param(const struct setting_group *g, const char *arg)
-{
-    for (const struct setting_param *p = setting_params + g->first_param;
-         p < setting_params + g->first_param + g->param_count; p++)
+    for (int i = 0; i < house_groups[group].key_count; i++, p++)
         if (starts_with(arg, p->key))
             return p;
     return NULL;
 }
 
-enum setting_kind settings_parse(int option, const char *arg, struct setting_request *req)
+enum setting_kind settings_parse(enum house_group group, const char *arg,
+                                struct setting_request *req)
 {
-    const struct setting_group *g = group_of(option);
+    const struct house_group_info *g = &house_groups[group];
 
     req->count = 0;
     req->value = 0;
-    req->option = option;
+    req->option = g->letter;
     req->word = g->word;
     req->key = NULL;
     req->after = NULL;
@@ -75,7 +51,7 @@ enum setting_kind settings_parse(int option, const char *arg, struct setting_req
         if (strcmp(arg, mode_words[m]) == 0)
             return req->kind = SETTING_MODE;
 
-    const struct setting_param *p = find_param(g, arg);
+    const struct setting_param *p = find_param(group, arg);
     if (p == NULL)
         return req->kind;
     req->key = p->key;
@@ -111,12 +87,12 @@ int settings_acknowledged(const char *answer)
 // A parameter is sent from the buffer itself, so its answer starts with the
 // echoed command and must end in the controller's prompt; "OK" comes before
 // the save.
-void settings_apply(int option, const char *arg, char *buffer)
+void settings_apply(enum house_group group, const char *arg, char *buffer)
 {
     struct setting_request req;
     char save[10];
 
-    enum setting_kind kind = settings_parse(option, arg, &req);
+    enum setting_kind kind = settings_parse(group, arg, &req);
     if (kind == SETTING_UNKNOWN || kind == SETTING_MALFORMED)
         settings_fail(arg, &req);
     snprintf(save, sizeof save, "%s save\n", req.word);
@@ -132,12 +108,6 @@ void settings_apply(int option, const char *arg, char *buffer)
         printf("OK\n");
     }
 }
-
-void set_led(const char *arg, char *buffer) { settings_apply('l', arg, buffer); }
-void set_thermostat(const char *arg, char *buffer) { settings_apply('t', arg, buffer); }
-void set_preheat(const char *arg, char *buffer) { settings_apply('h', arg, buffer); }
-void set_fan(const char *arg, char *buffer) { settings_apply('f', arg, buffer); }
-void set_camera(const char *arg, char *buffer) { settings_apply('c', arg, buffer); }
 
 void restore_defaults(char *buffer)
 {

@@ -7,17 +7,19 @@
 // sent with it as their own answer buffer.
 #pragma once
 
+#include "house_groups.h"
+
 /// A mode word ("on", "off", "auto" where the group has it) is sent with the
 /// group's save command, then "OK" is printed. A parameter ("power=40" and
 /// the group's other keys; the number in C notation, any base) is sent in
 /// decimal; its answer must end in the prompt; then "OK" is printed and the
 /// save command sent.
-void settings_apply(int option, const char *arg, char *buffer);  // 'l', 't', 'h', 'f' or 'c'
-void set_led(const char *arg, char *buffer);
-void set_thermostat(const char *arg, char *buffer);
-void set_preheat(const char *arg, char *buffer);
-void set_fan(const char *arg, char *buffer);
-void set_camera(const char *arg, char *buffer);
+void settings_apply(enum house_group group, const char *arg, char *buffer);
+static inline void set_led(const char *arg, char *buf) { settings_apply(GROUP_LED, arg, buf); }
+static inline void set_thermostat(const char *arg, char *buf) { settings_apply(GROUP_TH, arg, buf); }
+static inline void set_preheat(const char *arg, char *buf) { settings_apply(GROUP_PH, arg, buf); }
+static inline void set_fan(const char *arg, char *buf) { settings_apply(GROUP_FAN, arg, buf); }
+static inline void set_camera(const char *arg, char *buf) { settings_apply(GROUP_CAM, arg, buf); }
 
 /// Loads the controller's default settings, confirming its question with
 /// "y", and prints "OK" once the controller reports them loaded.
@@ -45,12 +47,13 @@ struct setting_request {
     const char *after;    // how a parse failure names the option ("lpower="), or NULL
 };
 
-/// Reads the argument of option `option` ('l', 't', 'h', 'f' or 'c'):
+/// Reads the argument of a group's settings option (-l, -t, -h, -f, -c):
 /// mode words first, compared whole and case-sensitively, then the option's
 /// keys in order, each compared whole at the start of the argument and
 /// followed by "=" and a number in C notation. Returns the kind, also stored
 /// in req->kind.
-enum setting_kind settings_parse(int option, const char *arg, struct setting_request *req);
+enum setting_kind settings_parse(enum house_group group, const char *arg,
+                                struct setting_request *req);
 
 /// Composes the command for a request of kind SETTING_MODE or SETTING_PARAM
 /// into `buffer` (TTY_ANSWER_SIZE bytes), the number in decimal.
