@@ -5,11 +5,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "request.h"
 #include "wsd.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    struct wsd_probe probe;
+    struct wsd_request probe;
     if (!wsd_parse_probe((const char *)data, size, &probe))
         return 0;
     if (strnlen(probe.message_id, sizeof probe.message_id) == sizeof probe.message_id ||

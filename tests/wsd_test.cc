@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "probes.h"
+#include "request.h"
 #include "wsd.h"
 #include "xml_fields.h"
 
@@ -36,20 +37,20 @@ public:
 static ::testing::Environment *const private_state =
     ::testing::AddGlobalTestEnvironment(new PrivateStateDirectory);
 
-static int parse(const std::string &xml, wsd_probe *p)
+static int parse(const std::string &xml, wsd_request *p)
 {
     return wsd_parse_probe(xml.data(), xml.size(), p);
 }
 
 static int matches(const std::string &xml)
 {
-    wsd_probe p;
+    wsd_request p;
     return parse(xml, &p) && wsd_probe_matches(&p);
 }
 
 TEST(Probe, ReadsTheFormsRealClientsSend)
 {
-    wsd_probe p;
+    wsd_request p;
     ASSERT_EQ(parse(onvif_client_probe("urn:uuid:1"), &p), 1);
     EXPECT_STREQ(p.message_id, "urn:uuid:1");
     ASSERT_EQ(p.type_count, 1);
@@ -117,7 +118,7 @@ TEST(Probe, ScopesFollowTheirMatchingRule)
 
 TEST(Probe, AnythingElseIsNotAProbe)
 {
-    wsd_probe p;
+    wsd_request p;
     std::string valid = onvif_client_probe("urn:uuid:1");
     std::string deep;
     for (int i = 0; i < 100; i++)
@@ -164,7 +165,7 @@ TEST(Probe, MutatedProbesNeverBreakTheReader)
             default: xml.insert(at, xml.substr(rng() % xml.size(), rng() % 200)); break;
             }
         }
-        wsd_probe p;
+        wsd_request p;
         if (parse(xml, &p)) {
             EXPECT_LT(strlen(p.message_id), sizeof p.message_id);
             EXPECT_LE(p.type_count, WSD_QNAMES_MAX);
@@ -240,7 +241,7 @@ TEST(Messages, ProbeMatchFormAndIdentity)
 
 TEST(Resolve, NamesOurEndpointOrIsIgnored)
 {
-    wsd_probe r;
+    wsd_request r;
     std::string ours = wsd_endpoint();
     std::string xml = resolve_for(" urn:uuid:r1 ", ours);
     ASSERT_EQ(wsd_parse_request(xml.data(), xml.size(), &r), WSD_RESOLVE_REQUEST);
@@ -342,7 +343,7 @@ TEST(InstanceId, GrowsAcrossEveryStart)
 // The reader's bounds, and namespace scope, pinned.
 TEST(Probe, BoundsAndNamespaceScope)
 {
-    wsd_probe p;
+    wsd_request p;
     // Sixteen Types fit; a seventeenth is more than a Probe may carry.
     std::string types;
     for (int i = 0; i < WSD_QNAMES_MAX; i++)

@@ -1,9 +1,10 @@
-// WS-Discovery (2005/04) for an ONVIF video transmitter: the pieces of the
-// discovery library stand-in, apart from its sockets so they can be tested
-// on plain bytes.
+// WS-Discovery (2005/04) for an ONVIF video transmitter: the device's
+// identity and the messages it sends, apart from the sockets so they can be
+// tested on plain bytes.
 #pragma once
 
 #include <stddef.h>
+#include <stdint.h>
 
 #define WSD_SOAP_NS "http://www.w3.org/2003/05/soap-envelope"
 #define WSD_ADDRESSING_NS "http://schemas.xmlsoap.org/ws/2004/08/addressing"
@@ -20,49 +21,6 @@ enum {
     WSD_MESSAGE_SIZE = 4096,  // every message we send fits
 };
 
-/// A Probe's Types, each resolved to its namespace and local name.
-struct wsd_qname {
-    char ns[WSD_NAME_SIZE];
-    char local[WSD_NAME_SIZE];
-};
-
-/// What a datagram asks for.
-enum wsd_request { WSD_NOT_A_REQUEST, WSD_PROBE_REQUEST, WSD_RESOLVE_REQUEST };
-
-/// A Probe, or a Resolve (message_id and resolve_address only).
-struct wsd_probe {
-    char message_id[WSD_MESSAGE_ID_SIZE];
-    char resolve_address[WSD_NAME_SIZE];  // the EndpointReference a Resolve names
-    struct wsd_qname types[WSD_QNAMES_MAX];
-    int type_count;
-    int types_unresolved;  // a prefix had no namespace in scope
-    char scopes[WSD_SCOPES_SIZE];  // as written, white space separated
-    char match_by[WSD_NAME_SIZE];  // empty: the default rule
-};
-
-/// Parses one datagram. Returns 1 when it is a well-formed SOAP 1.2
-/// WS-Discovery Probe with a MessageID, 0 for anything else: other
-/// messages, broken or oversized XML, document type declarations, nesting
-/// deeper than a Probe needs.
-int wsd_parse_probe(const char *data, size_t len, struct wsd_probe *probe);
-
-/// Parses one datagram as a Probe or as a Resolve (a well-formed SOAP 1.2
-/// WS-Discovery Resolve with a MessageID and an EndpointReference Address).
-enum wsd_request wsd_parse_request(const char *data, size_t len, struct wsd_probe *request);
-
-/// Whether a Resolve names this device's EndpointReference.
-int wsd_resolve_matches(const struct wsd_probe *resolve);
-
-/// Whether the device matches the Probe: every Type it asks for is one of
-/// ours (none asked matches), and every Scope it asks for matches one of
-/// ours by its MatchBy rule (RFC 3986 by default; strcmp0; anything else
-/// matches nothing).
-int wsd_probe_matches(const struct wsd_probe *probe);
-
-/// Whether `ask` matches `have` by the RFC 3986 rule: scheme and authority
-/// alike but for case, the path of `ask` a segment-wise prefix of `have`'s.
-int wsd_scope_matches(const char *ask, const char *have);
-
 /// The device's scopes, white space separated.
 const char *wsd_scopes(void);
 
@@ -72,6 +30,11 @@ const char *wsd_endpoint(void);
 
 /// Writes a fresh "urn:uuid:..." into `out` (at least 46 bytes).
 void wsd_new_uuid(char *out);
+
+/// FNV-1a of `len` bytes of `text`, continuing from `hash` (start with
+/// WSD_HASH_START): fast and well spread, not for secrets.
+#define WSD_HASH_START 0xcbf29ce484222325ULL
+uint64_t wsd_hash(uint64_t hash, const char *text, size_t len);
 
 enum wsd_kind { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES };
 

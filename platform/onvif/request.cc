@@ -1,7 +1,6 @@
-// Reading Probes and Resolves with a namespace-aware XML parser, and
-// matching them against the device's Types, Scopes and EndpointReference. Clients differ in prefixes, in
-// where they declare namespaces and in default namespaces; only the
-// namespaces and local names count.
+// Reading Probes and Resolves with a namespace-aware XML parser. Clients
+// differ in prefixes, in where they declare namespaces and in default
+// namespaces; only the namespaces and local names count.
 
 #include <ctype.h>
 #include <expat.h>
@@ -10,6 +9,7 @@
 #include <strings.h>
 #include <sys/random.h>
 
+#include "request.h"
 #include "wsd.h"
 
 enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
@@ -22,9 +22,9 @@ struct namespace_decl {
     char uri[WSD_NAME_SIZE];
 };
 
-struct probe_reader {
+struct request_reader {
     XML_Parser parser;
-    struct wsd_probe *probe;
+    struct wsd_request *request;
     int depth;
     int in_header, in_body, in_probe;  // depth at which each opened, 0 when outside
     int in_resolve, in_endpoint;
@@ -40,7 +40,7 @@ struct probe_reader {
     int bad;
 };
 
-static void give_up(struct probe_reader *r)
+static void give_up(struct request_reader *r)
 {
     r->bad = 1;
     XML_StopParser(r->parser, XML_FALSE);
@@ -54,7 +54,7 @@ static int is_element(const char *name, const char *ns, const char *local)
            strcmp(name + ns_len + 1, local) == 0;
 }
 
-static void start_capture(struct probe_reader *r, enum capture what, char *into, size_t size)
+static void start_capture(struct request_reader *r, enum capture what, char *into, size_t size)
 {
     r->capture = what;
     r->capture_depth = r->depth;
@@ -66,7 +66,7 @@ static void start_capture(struct probe_reader *r, enum capture what, char *into,
 
 static void on_start(void *data, const char *name, const char **attrs)
 {
-    struct probe_reader *r = (struct probe_reader *)data;
+    struct request_reader *r = (struct request_reader *)data;
     int d = ++r->depth;
 
     if (d > MAX_DEPTH || r->capture != CAPTURE_NONE) {
@@ -85,8 +85,8 @@ static void on_start(void *data, const char *name, const char **attrs)
         if (is_element(name, WSD_ADDRESSING_NS, "Action"))
             start_capture(r, CAPTURE_ACTION, r->action, sizeof r->action);
         else if (is_element(name, WSD_ADDRESSING_NS, "MessageID"))
-            start_capture(r, CAPTURE_MESSAGE_ID, r->probe->message_id,
-                          sizeof r->probe->message_id);
+            start_capture(r, CAPTURE_MESSAGE_ID, r->request->message_id,
+                          sizeof r->request->message_id);
     } else if (d == 3 && r->in_body) {
         if (is_element(name, WSD_DISCOVERY_NS, "Probe")) {
             r->in_probe = d;
@@ -100,37 +100,22 @@ static void on_start(void *data, const char *name, const char **attrs)
             r->in_endpoint = d;
     } else if (d == 5 && r->in_endpoint) {
         if (is_element(name, WSD_ADDRESSING_NS, "Address"))
-            start_capture(r, CAPTURE_ADDRESS, r->probe->resolve_address,
-                          sizeof r->probe->resolve_address);
+            start_capture(r, CAPTURE_ADDRESS, r->request->resolve_address,
+                          sizeof r->request->resolve_address);
     } else if (d == 4 && r->in_probe) {
         if (is_element(name, WSD_DISCOVERY_NS, "Types")) {
             start_capture(r, CAPTURE_TYPES, r->types, sizeof r->types);
         } else if (is_element(name, WSD_DISCOVERY_NS, "Scopes")) {
-            start_capture(r, CAPTURE_SCOPES, r->probe->scopes, sizeof r->probe->scopes);
+            start_capture(r, CAPTURE_SCOPES, r->request->scopes, sizeof r->request->scopes);
             for (int i = 0; attrs[i]; i += 2)
                 if (strcmp(attrs[i], "MatchBy") == 0 &&
-                    strlen(attrs[i + 1]) < sizeof r->probe->match_by)
-                    strcpy(r->probe->match_by, attrs[i + 1]);
+                    strlen(attrs[i + 1]) < sizeof r->request->match_by)
+                    strcpy(r->request->match_by, attrs[i + 1]);
         }
     }
 }
 
-// The next white-space separated token at *s: returns its start and sets
-// *len (0 at the end), and moves *s past it.
-static const char *next_token(const char **s, size_t *len)
-{
-    const char *p = *s;
-    while (isspace((unsigned char)*p))
-        p++;
-    size_t n = 0;
-    while (p[n] && !isspace((unsigned char)p[n]))
-        n++;
-    *len = n;
-    *s = p + n;
-    return p;
-}
-
-static const char *lookup_namespace(const struct probe_reader *r, const char *prefix)
+static const char *lookup_namespace(const struct request_reader *r, const char *prefix)
 {
     if (strcmp(prefix, "xml") == 0)
         return "http://www.w3.org/XML/1998/namespace";
@@ -142,14 +127,14 @@ static const char *lookup_namespace(const struct probe_reader *r, const char *pr
 
 // Resolves the Types list while the Types element's own declarations are
 // still in scope.
-static void resolve_types(struct probe_reader *r)
+static void resolve_types(struct request_reader *r)
 {
-    struct wsd_probe *p = r->probe;
+    struct wsd_request *p = r->request;
     const char *s = r->types;
 
     for (;;) {
         size_t len;
-        const char *token = next_token(&s, &len);
+        const char *token = wsd_next_token(&s, &len);
         if (len == 0)
             break;
         if (p->type_count == WSD_QNAMES_MAX || len >= WSD_NAME_SIZE) {
@@ -177,7 +162,7 @@ static void resolve_types(struct probe_reader *r)
 
 static void on_end(void *data, const char *)
 {
-    struct probe_reader *r = (struct probe_reader *)data;
+    struct request_reader *r = (struct request_reader *)data;
     int d = r->depth--;
 
     if (r->capture != CAPTURE_NONE && d == r->capture_depth) {
@@ -199,7 +184,7 @@ static void on_end(void *data, const char *)
 
 static void on_text(void *data, const char *text, int len)
 {
-    struct probe_reader *r = (struct probe_reader *)data;
+    struct request_reader *r = (struct request_reader *)data;
     if (r->capture == CAPTURE_NONE)
         return;
     if (r->text_len + (size_t)len >= r->text_size) {
@@ -213,7 +198,7 @@ static void on_text(void *data, const char *text, int len)
 
 static void on_namespace_start(void *data, const char *prefix, const char *uri)
 {
-    struct probe_reader *r = (struct probe_reader *)data;
+    struct request_reader *r = (struct request_reader *)data;
     if (!prefix)
         prefix = "";
     if (!uri)
@@ -231,7 +216,7 @@ static void on_namespace_start(void *data, const char *prefix, const char *uri)
 // Declarations end in the reverse order they began.
 static void on_namespace_end(void *data, const char *)
 {
-    struct probe_reader *r = (struct probe_reader *)data;
+    struct request_reader *r = (struct request_reader *)data;
     if (r->ns_count > 0)
         r->ns_count--;
 }
@@ -239,7 +224,7 @@ static void on_namespace_end(void *data, const char *)
 // No Probe needs a document type; refusing it refuses entity expansion.
 static void on_doctype(void *data, const char *, const char *, const char *, int)
 {
-    give_up((struct probe_reader *)data);
+    give_up((struct request_reader *)data);
 }
 
 static void trim(char *text)
@@ -294,21 +279,21 @@ static XML_Parser thread_parser(void)
     return parser;
 }
 
-enum wsd_request wsd_parse_request(const char *data, size_t len, struct wsd_probe *probe)
+enum wsd_request_kind wsd_parse_request(const char *data, size_t len, struct wsd_request *request)
 {
     // Both records are large; only what is read before it is written is
     // cleared (clearing them whole was a fifth of the work per Probe).
-    struct probe_reader r;
-    r.probe = probe;
+    struct request_reader r;
+    r.request = request;
     r.depth = r.in_header = r.in_body = r.in_probe = r.seen_probe = 0;
     r.in_resolve = r.in_endpoint = r.seen_resolve = 0;
     r.capture = CAPTURE_NONE;
     r.action[0] = r.types[0] = '\0';
     r.ns_count = 0;
     r.bad = 0;
-    probe->message_id[0] = probe->scopes[0] = probe->match_by[0] = '\0';
-    probe->resolve_address[0] = '\0';
-    probe->type_count = probe->types_unresolved = 0;
+    request->message_id[0] = request->scopes[0] = request->match_by[0] = '\0';
+    request->resolve_address[0] = '\0';
+    request->type_count = request->types_unresolved = 0;
 
     if (len > 65536)
         return WSD_NOT_A_REQUEST;
@@ -325,126 +310,20 @@ enum wsd_request wsd_parse_request(const char *data, size_t len, struct wsd_prob
     if (!ok || r.seen_probe + r.seen_resolve != 1)
         return WSD_NOT_A_REQUEST;
     trim(r.action);
-    trim(probe->message_id);
-    trim(probe->match_by);
-    trim(probe->resolve_address);
-    if (probe->message_id[0] == '\0')
+    trim(request->message_id);
+    trim(request->match_by);
+    trim(request->resolve_address);
+    if (request->message_id[0] == '\0')
         return WSD_NOT_A_REQUEST;
     if (r.seen_probe)
         return strcmp(r.action, WSD_DISCOVERY_NS "/Probe") == 0 ? WSD_PROBE_REQUEST
                                                                  : WSD_NOT_A_REQUEST;
-    return strcmp(r.action, WSD_DISCOVERY_NS "/Resolve") == 0 && probe->resolve_address[0] != '\0'
+    return strcmp(r.action, WSD_DISCOVERY_NS "/Resolve") == 0 && request->resolve_address[0] != '\0'
                ? WSD_RESOLVE_REQUEST
                : WSD_NOT_A_REQUEST;
 }
 
-int wsd_parse_probe(const char *data, size_t len, struct wsd_probe *probe)
+int wsd_parse_probe(const char *data, size_t len, struct wsd_request *probe)
 {
     return wsd_parse_request(data, len, probe) == WSD_PROBE_REQUEST;
-}
-
-// An endpoint address is a URI; ours is a UUID URN, whose hexadecimal
-// digits may come in either case.
-int wsd_resolve_matches(const struct wsd_probe *resolve)
-{
-    return strcasecmp(resolve->resolve_address, wsd_endpoint()) == 0;
-}
-
-static int is_ours(const struct wsd_qname *t)
-{
-    return (strcmp(t->ns, WSD_ONVIF_NETWORK_NS) == 0 &&
-            strcmp(t->local, "NetworkVideoTransmitter") == 0) ||
-           (strcmp(t->ns, WSD_ONVIF_DEVICE_NS) == 0 && strcmp(t->local, "Device") == 0);
-}
-
-// The length of the next path segment of `s`, which starts after a '/'.
-static size_t segment(const char *s)
-{
-    size_t n = 0;
-    while (s[n] && s[n] != '/' && s[n] != '?' && s[n] != '#')
-        n++;
-    return n;
-}
-
-int wsd_scope_matches(const char *ask, const char *have)
-{
-    // Scheme and authority: everything before the path, case aside.
-    const char *a = strchr(ask, ':'), *h = strchr(have, ':');
-    if (!a || !h || a - ask != h - have || strncasecmp(ask, have, (size_t)(a - ask)) != 0)
-        return 0;
-    a++;
-    h++;
-    if (strncmp(a, "//", 2) == 0 || strncmp(h, "//", 2) == 0) {
-        if (strncmp(a, "//", 2) != 0 || strncmp(h, "//", 2) != 0)
-            return 0;
-        size_t al = 2 + strcspn(a + 2, "/?#"), hl = 2 + strcspn(h + 2, "/?#");
-        if (al != hl || strncasecmp(a, h, al) != 0)
-            return 0;
-        a += al;
-        h += hl;
-    }
-    // Path: each segment asked for equals the one we have, in turn.
-    for (;;) {
-        while (*a == '/')
-            a++;
-        while (*h == '/')
-            h++;
-        size_t al = segment(a), hl = segment(h);
-        if (al == 0)
-            return 1;
-        if (al != hl || strncmp(a, h, al) != 0)
-            return 0;
-        a += al;
-        h += hl;
-    }
-}
-
-static int scope_held(const char *ask, size_t len, int exact)
-{
-    char want[WSD_SCOPES_SIZE];
-    memcpy(want, ask, len);
-    want[len] = '\0';
-
-    const char *s = wsd_scopes();
-    while (*s) {
-        size_t n = strcspn(s, " ");
-        char have[256];
-        if (n < sizeof have) {
-            memcpy(have, s, n);
-            have[n] = '\0';
-            if (exact ? strcmp(want, have) == 0 : wsd_scope_matches(want, have))
-                return 1;
-        }
-        s += n;
-        while (*s == ' ')
-            s++;
-    }
-    return 0;
-}
-
-int wsd_probe_matches(const struct wsd_probe *p)
-{
-    if (p->types_unresolved)
-        return 0;
-    for (int i = 0; i < p->type_count; i++)
-        if (!is_ours(&p->types[i]))
-            return 0;
-
-    int exact;
-    if (p->match_by[0] == '\0' || strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc3986") == 0)
-        exact = 0;
-    else if (strcmp(p->match_by, WSD_DISCOVERY_NS "/strcmp0") == 0)
-        exact = 1;
-    else
-        return 0;
-
-    const char *s = p->scopes;
-    for (;;) {
-        size_t len;
-        const char *scope = next_token(&s, &len);
-        if (len == 0)
-            return 1;
-        if (!scope_held(scope, len, exact))
-            return 0;
-    }
 }

@@ -1,0 +1,148 @@
+// What makes this device this device on the network: its endpoint
+// address, derived from the machine id and the same across restarts, its
+// scopes, and fresh UUIDs for the messages it sends.
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/random.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "wsd.h"
+
+static const char model[] = "IP_house";
+
+static pthread_once_t identity_once = PTHREAD_ONCE_INIT;
+static char endpoint[64];
+static char scopes[512];
+
+uint64_t wsd_hash(uint64_t hash, const char *text, size_t len)
+{
+    for (size_t i = 0; i < len; i++) {
+        hash ^= (unsigned char)text[i];
+        hash *= 0x100000001b3ULL;
+    }
+    return hash;
+}
+
+static void format_uuid(char *out, const unsigned char b[16])
+{
+    snprintf(out, 46,
+             "urn:uuid:%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+             b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
+             b[13], b[14], b[15]);
+}
+
+// What makes this device this device: the machine id, else the first
+// hardware address, else the host name.
+static size_t device_seed(char *seed, size_t size)
+{
+    static const char *const sources[] = { "/etc/machine-id", "/var/lib/dbus/machine-id",
+                                           "/sys/class/net/eth0/address",
+                                           "/sys/class/net/wlan0/address" };
+    for (const char *path : sources) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        ssize_t n = read(fd, seed, size);
+        close(fd);
+        if (n > 1)
+            return (size_t)n;
+    }
+    gethostname(seed, size);
+    return strnlen(seed, size);
+}
+
+// Host names may hold characters a scope URI may not: keep the safe ones.
+static void scope_name(char *out, size_t size)
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    size_t n = 0;
+    for (const char *p = host; *p && n + 1 < size; p++) {
+        char c = *p;
+        int safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '.' || c == '_' || c == '~';
+        out[n++] = safe ? c : '_';
+    }
+    out[n] = '\0';
+    if (n == 0)
+        snprintf(out, size, "%s", model);
+}
+
+static void make_identity(void)
+{
+    // The endpoint is a hash of the seed, not the seed: the machine id is
+    // not to be shown to the network.
+    char seed[256];
+    size_t len = device_seed(seed, sizeof seed);
+    static const char salt[] = "ip-house onvif endpoint";
+    uint64_t h1 = wsd_hash(wsd_hash(WSD_HASH_START, salt, sizeof salt), seed, len);
+    uint64_t h2 = wsd_hash(wsd_hash(0x84222325cbf29ce4ULL, seed, len), salt, sizeof salt);
+    unsigned char b[16];
+    for (int i = 0; i < 8; i++) {
+        b[i] = (unsigned char)(h1 >> (8 * i));
+        b[8 + i] = (unsigned char)(h2 >> (8 * i));
+    }
+    b[6] = (unsigned char)((b[6] & 0x0f) | 0x50);  // name-based
+    b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
+    format_uuid(endpoint, b);
+
+    char name[128];
+    scope_name(name, sizeof name);
+    snprintf(scopes, sizeof scopes,
+             "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
+             "onvif://www.onvif.org/hardware/%s onvif://www.onvif.org/name/%s",
+             model, name);
+}
+
+const char *wsd_endpoint(void)
+{
+    pthread_once(&identity_once, make_identity);
+    return endpoint;
+}
+
+const char *wsd_scopes(void)
+{
+    pthread_once(&identity_once, make_identity);
+    return scopes;
+}
+
+// Random bytes for UUIDs, drawn from the kernel a batch at a time: one
+// system call for sixteen messages instead of one each. Each thread has
+// its own batch, so no lock is held and no byte is handed out twice.
+static int random_bytes(unsigned char *out, size_t n)
+{
+    static __thread unsigned char batch[256];
+    static __thread size_t left;
+    if (left < n) {
+        if (getrandom(batch, sizeof batch, 0) != (ssize_t)sizeof batch)
+            return 0;
+        left = sizeof batch;
+    }
+    memcpy(out, batch + sizeof batch - left, n);
+    left -= n;
+    return 1;
+}
+
+void wsd_new_uuid(char *out)
+{
+    unsigned char b[16];
+    if (!random_bytes(b, sizeof b)) {
+        // No entropy yet this early after boot: time and a counter still
+        // make it unique on this device.
+        struct timespec ts;
+        clock_gettime(CLOCK_REALTIME, &ts);
+        static unsigned long counter;
+        uint64_t t = (uint64_t)ts.tv_sec * 1000000000ULL + (uint64_t)ts.tv_nsec;
+        uint64_t c = __atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED);
+        memcpy(b, &t, 8);
+        memcpy(b + 8, &c, 8);
+    }
+    b[6] = (unsigned char)((b[6] & 0x0f) | 0x40);  // random
+    b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
+    format_uuid(out, b);
+}

@@ -1,0 +1,129 @@
+// Matching a request against the device: its Types by namespace and local
+// name, its Scopes by their MatchBy rule, a Resolve by our
+// EndpointReference.
+
+#include <ctype.h>
+#include <string.h>
+#include <strings.h>
+
+#include "request.h"
+#include "wsd.h"
+
+const char *wsd_next_token(const char **s, size_t *len)
+{
+    const char *p = *s;
+    while (isspace((unsigned char)*p))
+        p++;
+    size_t n = 0;
+    while (p[n] && !isspace((unsigned char)p[n]))
+        n++;
+    *len = n;
+    *s = p + n;
+    return p;
+}
+
+// An endpoint address is a URI; ours is a UUID URN, whose hexadecimal
+// digits may come in either case.
+int wsd_resolve_matches(const struct wsd_request *resolve)
+{
+    return strcasecmp(resolve->resolve_address, wsd_endpoint()) == 0;
+}
+
+static int is_ours(const struct wsd_qname *t)
+{
+    return (strcmp(t->ns, WSD_ONVIF_NETWORK_NS) == 0 &&
+            strcmp(t->local, "NetworkVideoTransmitter") == 0) ||
+           (strcmp(t->ns, WSD_ONVIF_DEVICE_NS) == 0 && strcmp(t->local, "Device") == 0);
+}
+
+// The length of the next path segment of `s`, which starts after a '/'.
+static size_t segment(const char *s)
+{
+    size_t n = 0;
+    while (s[n] && s[n] != '/' && s[n] != '?' && s[n] != '#')
+        n++;
+    return n;
+}
+
+int wsd_scope_matches(const char *ask, const char *have)
+{
+    // Scheme and authority: everything before the path, case aside.
+    const char *a = strchr(ask, ':'), *h = strchr(have, ':');
+    if (!a || !h || a - ask != h - have || strncasecmp(ask, have, (size_t)(a - ask)) != 0)
+        return 0;
+    a++;
+    h++;
+    if (strncmp(a, "//", 2) == 0 || strncmp(h, "//", 2) == 0) {
+        if (strncmp(a, "//", 2) != 0 || strncmp(h, "//", 2) != 0)
+            return 0;
+        size_t al = 2 + strcspn(a + 2, "/?#"), hl = 2 + strcspn(h + 2, "/?#");
+        if (al != hl || strncasecmp(a, h, al) != 0)
+            return 0;
+        a += al;
+        h += hl;
+    }
+    // Path: each segment asked for equals the one we have, in turn.
+    for (;;) {
+        while (*a == '/')
+            a++;
+        while (*h == '/')
+            h++;
+        size_t al = segment(a), hl = segment(h);
+        if (al == 0)
+            return 1;
+        if (al != hl || strncmp(a, h, al) != 0)
+            return 0;
+        a += al;
+        h += hl;
+    }
+}
+
+static int scope_held(const char *ask, size_t len, int exact)
+{
+    char want[WSD_SCOPES_SIZE];
+    memcpy(want, ask, len);
+    want[len] = '\0';
+
+    const char *s = wsd_scopes();
+    while (*s) {
+        size_t n = strcspn(s, " ");
+        char have[256];
+        if (n < sizeof have) {
+            memcpy(have, s, n);
+            have[n] = '\0';
+            if (exact ? strcmp(want, have) == 0 : wsd_scope_matches(want, have))
+                return 1;
+        }
+        s += n;
+        while (*s == ' ')
+            s++;
+    }
+    return 0;
+}
+
+int wsd_probe_matches(const struct wsd_request *p)
+{
+    if (p->types_unresolved)
+        return 0;
+    for (int i = 0; i < p->type_count; i++)
+        if (!is_ours(&p->types[i]))
+            return 0;
+
+    int exact;
+    if (p->match_by[0] == '\0' || strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc3986") == 0)
+        exact = 0;
+    else if (strcmp(p->match_by, WSD_DISCOVERY_NS "/strcmp0") == 0)
+        exact = 1;
+    else
+        return 0;
+
+    const char *s = p->scopes;
+    for (;;) {
+        size_t len;
+        const char *scope = wsd_next_token(&s, &len);
+        if (len == 0)
+            return 1;
+        if (!scope_held(scope, len, exact))
+            return 0;
+    }
+}

@@ -1,0 +1,7 @@
+// Clients repeat a Probe or Resolve with the same MessageID over UDP; one
+// answer is enough.
+#pragma once
+
+/// Whether `message_id` was seen within the last 5 s; it is remembered
+/// (among the last 32) either way.
+int recent_seen(const char *message_id);
