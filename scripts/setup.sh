@@ -8,12 +8,14 @@
 #                             full-system emulator, the clients of its
 #                             network test, and the device's kernel and
 #                             busybox, unpacked under build/device/debs
+#   scripts/setup.sh systemd  also a Debian 12 system with systemd to boot in
+#                             a container, under build/systemd/root
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
 
 packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev groff-base
-          onvif-tools)
+          onvif-tools busybox)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 if [ "$mode" = armhf ] || [ "$mode" = vm ]; then
@@ -22,6 +24,9 @@ if [ "$mode" = armhf ] || [ "$mode" = vm ]; then
 fi
 if [ "$mode" = vm ]; then
     packages+=(qemu-system-arm cpio)
+fi
+if [ "$mode" = systemd ]; then
+    packages+=(mmdebstrap systemd-container)
 fi
 
 missing=()
@@ -68,4 +73,19 @@ if [ "$mode" = vm ]; then
         rm -rf "$debs/download"
     done
     ln -sfn "$kernel" "$debs/kernel"
+fi
+
+# The container's system: Debian's own packages, made once.
+if [ "$mode" = systemd ] && [ ! -x build/systemd/root/lib/systemd/systemd ]; then
+    echo "setup: making a Debian 12 system with systemd under build/systemd/root"
+    rm -rf build/systemd
+    mkdir -p build/systemd
+    # From this machine's own Debian sources.
+    sources=()
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] && grep -q '^[^#]*debian' "$f" && sources+=("$f")
+    done
+    mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,iproute2,udev,libexpat1 \
+        bookworm build/systemd/root.tmp "${sources[@]}"
+    mv build/systemd/root.tmp build/systemd/root
 fi

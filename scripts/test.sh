@@ -5,6 +5,8 @@
 #   scripts/test.sh armhf    the device build, cross-compiled, run under qemu-user
 #   scripts/test.sh vm       the device emulated whole: the armhf image booted
 #                            in the full-system emulator, checked from here
+#   scripts/test.sh systemd  the systemd unit in a Debian 12 system booted in
+#                            a container
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
@@ -16,6 +18,12 @@ if [ "$preset" = vm ]; then
     cmake --preset default >/dev/null
     cmake --build --preset default
     exec ctest --preset vm
+fi
+if [ "$preset" = systemd ]; then
+    scripts/setup.sh systemd
+    cmake --preset default >/dev/null
+    cmake --build --preset default
+    exec ctest --preset systemd
 fi
 scripts/setup.sh "$preset"
 cmake --preset "$preset" >/dev/null

@@ -32,6 +32,7 @@
 
 #include "daemon_env.h"
 #include "harness.h"
+#include "probes.h"
 #include "text_io.h"
 
 static std::string vmlinuz, initramfs, housesim, native_housectl, interop_dir;
@@ -375,15 +376,58 @@ TEST_F(Device, CtsLowEndsWithinTheTimeouts)
     printf("CTS low: housectl -q took %.2f s on the device\n", d.seconds);
 }
 
+// Probes the device until it answers, for up to `seconds` from `from`;
+// returns how long after `from` it did, or -1.
+static double answered_after(double from, double seconds)
+{
+    int sock = udp_socket(0, false);
+    for (int n = 0; now_s() < from + seconds; n++) {
+        std::string id = "urn:uuid:de71ce00-0000-4000-8000-" + std::to_string(100000000000 + n);
+        send_to(sock, onvif_client_probe(id));
+        if (receive_with(sock, id, 0.5) != "") {
+            close(sock);
+            return now_s() - from;
+        }
+    }
+    close(sock);
+    return -1;
+}
+
+// The daemon's pid on the device, by its executable: its init script's
+// processes bear the same name.
+static const std::string daemon_pid =
+    "$(for p in /proc/[0-9]*; do [ \"$(readlink $p/exe)\" = /usr/sbin/discovery-daemon ] &&"
+    " echo ${p#/proc/}; done)";
+
 TEST_F(Device, DaemonFromItsInitScriptOnTheDevicesLink)
 {
     int listener = udp_socket(3702, true);  // Hello and Bye, on tap0
     const std::string xaddrs = "http://10.78.0.2/onvif/device_service";
 
+    // Started while the link has no address yet (a lease pending): the
+    // service waits for it and the daemon comes as soon as it is there.
+    EXPECT_EQ(shell("ip route flush dev eth0; ip addr flush dev eth0; echo flushed"), "flushed\n");
     EXPECT_EQ(shell("/etc/init.d/discovery-daemon start; echo started $?"), "started 0\n");
-    std::string hello = receive_with(listener, "discovery/Hello</wsa:Action>", 10);
+    EXPECT_EQ(shell("sleep 3; /etc/init.d/discovery-daemon status; echo $?"),
+              "discovery-daemon is not running: waiting for the network\n3\n");
+    EXPECT_EQ(shell("ip addr add 10.78.0.2/24 dev eth0 && ip route add 224.0.0.0/4 dev eth0;"
+                    " echo back"), "back\n");
+    double back = now_s();
+    std::string hello = receive_with(listener, "discovery/Hello</wsa:Action>", 15);
     ASSERT_NE(hello, "") << console_log();
     EXPECT_NE(hello.find("<wsd:XAddrs>" + xaddrs + "</wsd:XAddrs>"), std::string::npos) << hello;
+    double answered = answered_after(back, 15);
+    EXPECT_GE(answered, 0) << "no answer within 15 s of the address coming back";
+    printf("init script: answered %.1f s after the address came back\n", answered);
+    EXPECT_EQ(shell("awk '/^Uid:/ { print $2 }' /proc/" + daemon_pid + "/status"), "101\n");
+
+    // An unexpected end: it comes back.
+    std::string killed = shell("echo " + daemon_pid + "; kill -KILL " + daemon_pid);
+    double kill_time = now_s();
+    answered = answered_after(kill_time, 15);
+    EXPECT_GE(answered, 0) << "no answer within 15 s of SIGKILL";
+    printf("init script: answered %.1f s after SIGKILL\n", answered);
+    EXPECT_NE(shell("echo " + daemon_pid), killed);
 
     for (const char *client : { "onvif", "node-onvif" }) {
         std::string out = command_output("cd " + interop_dir + " && timeout 60 node discover.js " +
@@ -404,6 +448,9 @@ TEST_F(Device, DaemonFromItsInitScriptOnTheDevicesLink)
     EXPECT_EQ(shell("/etc/init.d/discovery-daemon stop; echo stopped $?", 30), "stopped 0\n");
     EXPECT_EQ(count_with(receive(listener, 1.0), "discovery/Bye</wsa:Action>"), 1);
     EXPECT_EQ(shell("/etc/init.d/discovery-daemon status >/dev/null; echo $?"), "3\n");
+    // Nothing of the service is left, and nothing starts it again.
+    EXPECT_EQ(shell("sleep 12; ps -o args | grep -c '[d]iscovery-daemon'"), "0\n");
+    EXPECT_LT(answered_after(now_s(), 1), 0) << "answered 12 s after stop";
 
     std::string log = shell("cat /var/log/messages");
     EXPECT_NE(log.find("discovery-daemon: start"), std::string::npos) << log;

@@ -1,21 +1,92 @@
 #!/bin/sh
-# The init script starts, finds, reloads and stops the built daemon, in a
-# private network and process namespace (other tests run the same daemon):
-#   init_script_test.sh INIT_SCRIPT DAEMON
+# The init script under dash and under BusyBox ash, in a private network,
+# mount and process namespace (other tests run the same daemon): started
+# before the network can carry the discovery group, the daemon comes as
+# soon as it can and is answering Probes; killed, it comes back; stopped,
+# nothing is left and nothing comes back. It runs as an unprivileged user,
+# or says why not.
+#   init_script_test.sh INIT_SCRIPT DAEMON PROBE_CLIENT
 set -eu
 exec unshare -n -m -p -f --mount-proc sh -s "$@" <<'INNER'
 set -eu
-init=$1
+init=$1 probe=$3
 export DAEMON=$2
 mount -t tmpfs tmpfs /var/lib  # the daemon's state: the test's own
+mount -t tmpfs tmpfs /run      # and the supervisor's
+[ -e /dev/log ] && mount --bind /dev/null /dev/log  # the machine's log stays out of it
 ip link set lo up
-ip route add 224.0.0.0/4 dev lo src 127.0.0.1
-sh "$init" status >/dev/null && { echo "running before start"; exit 1; }
-sh "$init" start
-sh "$init" start  # a second start leaves the one daemon alone
-[ "$(sh "$init" status | wc -w)" -eq 4 ] || { sh "$init" status; exit 1; }
-sh "$init" reload
+# The supervisor's log lines, caught by a logger of the test's own.
+bin=$(mktemp -d)
+printf '#!/bin/sh\necho "$*" >> %s/log\n' "$bin" > "$bin/logger"
+chmod +x "$bin/logger"
+export PATH="$bin:$PATH"
+
+fail() { echo "FAIL ($shell): $*"; exit 1; }
+now() { read -r up _ < /proc/uptime; echo "$up"; }
+since() { echo "$(now) $1" | awk '{ printf "%.1f", $1 - $2 }'; }
+pid_of_daemon() {
+    for p in /proc/[0-9]*; do
+        [ "$(readlink "$p/exe" 2>/dev/null)" != "$DAEMON" ] || echo "${p#/proc/}"
+    done
+}
+# Probes until one is answered, for up to 15 s; prints how long it took.
+answered_within_15s() {
+    t0=$1
+    while ! "$probe" 0.5 >/dev/null; do
+        [ "$(since "$t0" | cut -d. -f1)" -lt 15 ] || fail "$2: no answer within 15 s"
+    done
+    echo "$shell: $2: answered $(since "$t0") s after"
+}
+
+for shell in dash "busybox sh"; do
+    ip route del 224.0.0.0/4 dev lo 2>/dev/null || true
+    export DAEMON_USER=nobody
+    $shell "$init" status >/dev/null && fail "running before start"
+    t0=$(now)
+    $shell "$init" start
+    $shell "$init" start  # a second start leaves the one supervisor alone
+    [ "$(since "$t0" | cut -d. -f1)" -lt 1 ] || fail "start held up"
+    sleep 1
+    status=$($shell "$init" status) && fail "running without a route for the group"
+    [ "$status" = "discovery-daemon is not running: waiting for the network" ] || fail "$status"
+    [ -z "$(pid_of_daemon)" ] || fail "a daemon without a route for the group"
+
+    # The network comes.
+    t0=$(now)
+    ip route add 224.0.0.0/4 dev lo src 127.0.0.1
+    answered_within_15s "$t0" "the group routed"
+    [ "$($shell "$init" status | wc -w)" -eq 4 ] || fail "$($shell "$init" status)"
+    pid=$(pid_of_daemon)
+    uid=$(awk '/^Uid:/ { print $2 }' "/proc/$pid/status")
+    [ "$uid" = "$(id -u nobody)" ] || fail "the daemon runs as uid $uid"
+    $shell "$init" reload
+    [ "$(pid_of_daemon)" = "$pid" ] || fail "reload restarted the daemon"
+
+    # An unexpected end.
+    t0=$(now)
+    kill -KILL "$pid"
+    answered_within_15s "$t0" "SIGKILL"
+    [ "$(pid_of_daemon)" != "$pid" ] || fail "the same daemon after SIGKILL"
+
+    # Stopped: no process of the service left, and none comes back.
+    $shell "$init" stop
+    left=$(for p in /proc/[0-9]*; do
+               c=$(tr '\0' ' ' < "$p/cmdline" 2>/dev/null) || continue
+               case "$c" in *"$init start"*|"sleep "*) echo "$c" ;; esac
+           done)
+    [ -z "$left$(pid_of_daemon)" ] || fail "left after stop: $left $(pid_of_daemon)"
+    sleep 12
+    [ -z "$(pid_of_daemon)" ] || fail "the daemon came back after stop"
+    "$probe" 1 >/dev/null && fail "answered after stop"
+    $shell "$init" status >/dev/null && fail "running after stop"
+    echo "$shell: start, waiting, routed, reload, SIGKILL, stop"
+done
+
+# A system without the daemon's user: the daemon runs as root, and the log
+# says so.
+DAEMON_USER=no-such-user sh "$init" start
+answered_within_15s "$(now)" "without its user"
+grep -q 'no user "no-such-user": the daemon runs as root' "$bin/log" || fail "$(cat "$bin/log")"
 sh "$init" stop
-if sh "$init" status >/dev/null; then echo "still running after stop"; exit 1; fi
-echo "init script: start, status, reload, stop"
+echo "init script: under dash and busybox sh"
 INNER
