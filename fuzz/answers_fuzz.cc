@@ -19,14 +19,23 @@ struct guarded {
 };
 
 // A kept text stays in its field and prints as valid UTF-8 inside a valid
-// JSON string.
+// JSON string, empty only when the text is.
 static void check_text(const char *field)
 {
     if (strnlen(field, HOUSE_TEXT_SIZE) == HOUSE_TEXT_SIZE)
         abort();
     char json[HOUSE_TEXT_SIZE * 6];
     json_text(json, sizeof json, field);
-    if (!valid_utf8(json, strlen(json)) || !valid_json_string_body(json))
+    if (!valid_utf8(json, strlen(json)) || !valid_json_string_body(json) ||
+        (field[0] == '\0') != (json[0] == '\0'))
+        abort();
+}
+
+// What sscanf returned, as a parser reports it: -1 up to its pattern's
+// conversions.
+static void check_count(int count)
+{
+    if (count < -1 || count > 6)
         abort();
 }
 
@@ -43,15 +52,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     memset(&g.s, 0, sizeof g.s);
     int count, value;
     float f;
-    parse_led(&g.s, answer, &count);
-    parse_thermostat(&g.s, answer, &count);
-    parse_preheat(&g.s, answer, &count);
-    parse_fan(&g.s, answer, &count);
-    parse_camera(&g.s, answer, &count);
-    parse_power(&g.s, answer, &count);
-    for (const char *pattern : { "%i lx", "%i%%", "%i'C" })
+    for (auto parse : { parse_led, parse_thermostat, parse_preheat, parse_fan, parse_camera,
+                        parse_power }) {
+        parse(&g.s, answer, &count);
+        check_count(count);
+    }
+    for (const char *pattern : { "%i lx", "%i%%", "%i'C" }) {
         parse_int(answer, pattern, &value, &count);
+        check_count(count);
+    }
     parse_float(answer, "%f'C", &f, &count);
+    check_count(count);
 
     for (unsigned char b : g.before)
         if (b != 0x5a)
