@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
@@ -171,6 +173,8 @@ int udp_socket(int port, bool join)
     struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_port = htons((unsigned short)port);
+    if (join)  // a listener for the group takes none of the device's own requests
+        addr.sin_addr.s_addr = inet_addr("239.255.255.250");
     bind(sock, (struct sockaddr *)&addr, sizeof addr);
     if (join) {
         struct ip_mreq group = {};
@@ -180,13 +184,15 @@ int udp_socket(int port, bool join)
     return sock;
 }
 
-int udp_socket_in(const std::string &netns, int port, bool join)
+// Makes a socket inside the network namespace `netns` (by its name under
+// /run/netns), or -1 when it cannot be entered.
+template <typename Make> static int socket_in(const std::string &netns, Make make)
 {
     int here = open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC);
     int there = open(("/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
     int sock = -1;
     if (here >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0) {
-        sock = udp_socket(port, join);
+        sock = make();
         if (setns(here, CLONE_NEWNET) != 0)
             abort();  // the test would go on in the wrong network
     }
@@ -197,13 +203,48 @@ int udp_socket_in(const std::string &netns, int port, bool join)
     return sock;
 }
 
+int udp_socket_in(const std::string &netns, int port, bool join)
+{
+    return socket_in(netns, [&] { return udp_socket(port, join); });
+}
+
+int udp6_socket(int port, const std::string &on)
+{
+    int sock = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    int one = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    struct sockaddr_in6 addr = {};
+    addr.sin6_family = AF_INET6;
+    addr.sin6_port = htons((unsigned short)port);
+    struct ipv6_mreq group = {};
+    group.ipv6mr_interface = if_nametoindex(on.c_str());
+    setsockopt(sock, IPPROTO_IPV6, IPV6_MULTICAST_IF, &group.ipv6mr_interface, sizeof group.ipv6mr_interface);
+    if (port != 0) {
+        inet_pton(AF_INET6, "ff02::c", &group.ipv6mr_multiaddr);
+        addr.sin6_addr = group.ipv6mr_multiaddr;
+        addr.sin6_scope_id = group.ipv6mr_interface;
+    }
+    bind(sock, (struct sockaddr *)&addr, sizeof addr);
+    if (port != 0)
+        setsockopt(sock, IPPROTO_IPV6, IPV6_ADD_MEMBERSHIP, &group, sizeof group);
+    return sock;
+}
+
+int udp6_socket_in(const std::string &netns, int port, const std::string &on)
+{
+    return socket_in(netns, [&] { return udp6_socket(port, on); });
+}
+
 void send_to(int sock, const std::string &text, const char *address)
 {
-    struct sockaddr_in to = {};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(3702);
-    to.sin_addr.s_addr = inet_addr(address);
-    sendto(sock, text.data(), text.size(), 0, (struct sockaddr *)&to, sizeof to);
+    struct addrinfo hints = {}, *to;
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_socktype = SOCK_DGRAM;
+    if (getaddrinfo(address, "3702", &hints, &to) != 0)
+        return;
+    sendto(sock, text.data(), text.size(), 0, to->ai_addr, to->ai_addrlen);
+    freeaddrinfo(to);
 }
 
 static bool receive_one(int sock, double until, std::string *datagram)

@@ -34,15 +34,24 @@ int daemon_wait(pid_t pid, double timeout_s);
 /// reach every process the test may signal). Returns kill's result.
 int signal_daemon(pid_t pid, int signo);
 
-/// A UDP socket bound to `port` on every address (0: any port); joined to
-/// the discovery group when `join`.
+/// A UDP socket bound to `port` (0: any port) on every address, or, when
+/// `join`, on the discovery group's, which it joins.
 int udp_socket(int port, bool join);
 
 /// The same, made inside the network namespace `netns` (by its name under
 /// /run/netns); -1 when it cannot be entered.
 int udp_socket_in(const std::string &netns, int port, bool join);
 
-/// Sends `text` to `address`:3702.
+/// An IPv6 UDP socket whose multicast leaves by the interface `on`: bound to
+/// any port on every IPv6 address for a `port` of 0, else to `port` on the
+/// IPv6 discovery group FF02::C on that interface, which it joins.
+int udp6_socket(int port, const std::string &on);
+
+/// The same, made inside the network namespace `netns`.
+int udp6_socket_in(const std::string &netns, int port, const std::string &on);
+
+/// Sends `text` to port 3702 of `address`: IPv4, or IPv6 from an IPv6
+/// socket (with its %zone where it needs one).
 void send_to(int sock, const std::string &text, const char *address = "239.255.255.250");
 
 /// Every datagram arriving on `sock` within `seconds` (0: those already there).

@@ -1,5 +1,6 @@
 // The shipped discovery-daemon, in a private network of the test's own.
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -8,6 +9,8 @@
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +24,9 @@ static const std::string hello_action = "discovery/Hello</wsa:Action>";
 static const std::string bye_action = "discovery/Bye</wsa:Action>";
 static const std::string matches_action = "discovery/ProbeMatches</wsa:Action>";
 static const std::string resolve_matches_action = "discovery/ResolveMatches</wsa:Action>";
+// How long a client waits for the answers to a Probe sent to a group: the
+// device holds each back for up to 0.4 s.
+static const double answer_wait_s = 1.0;
 
 // The message's AppSequence InstanceId; 0 when it has none.
 static unsigned long instance_id(const std::string &message)
@@ -118,7 +124,7 @@ TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
     EXPECT_EQ(records[1].substr(records[1].size() - 23), " discovery-daemon: exit");
 }
 
-TEST_F(Daemon, AnswersEachMatchingProbeOnceThroughTheGroupOnly)
+TEST_F(Daemon, AnswersEachMatchingProbeOnce)
 {
     // A client probes as soon as it hears the first Hello; the Hello waits
     // for the probe loop's socket, here bound a third of a second late.
@@ -131,7 +137,7 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnceThroughTheGroupOnly)
     ASSERT_NE(receive_with(listener, hello_action, 2), "");
 
     send_to(client, onvif_client_probe("urn:uuid:probe-1"));
-    std::vector<std::string> answers = receive(client, 0.5);
+    std::vector<std::string> answers = receive(client, answer_wait_s);
     ASSERT_EQ(answers.size(), 1u);
     const std::string &match = answers[0];
     EXPECT_NE(match.find(matches_action), std::string::npos);
@@ -146,25 +152,80 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnceThroughTheGroupOnly)
     // answer each.
     for (const char *id : { "urn:uuid:a", "urn:uuid:b", "urn:uuid:a", "urn:uuid:b" })
         send_to(client, onvif_client_probe(id));
-    answers = receive(client, 0.5);
+    answers = receive(client, answer_wait_s);
     EXPECT_EQ(answers.size(), 2u);
     EXPECT_EQ(count_with(answers, ">urn:uuid:a</wsa:RelatesTo>"), 1);
 
-    // The same Probe again, one sent to this host's own address, and one
-    // asking for another kind of device: no answer.
+    // The same Probe again, and one asking for another kind of device: no
+    // answer.
     send_to(client, onvif_client_probe("urn:uuid:probe-1"));
-    send_to(client, onvif_client_probe("urn:uuid:probe-2"), "127.0.0.1");
     send_to(client, probe_with("urn:uuid:probe-3", "wsdp:Device", ""));
-    EXPECT_EQ(receive(client, 0.5).size(), 0u);
+    EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
+
+    // Sent to the device's own address: answered at once, by the same
+    // rules, once.
+    send_to(client, onvif_client_probe("urn:uuid:probe-2"), "127.0.0.1");
+    send_to(client, onvif_client_probe("urn:uuid:probe-2"), "127.0.0.1");
+    send_to(client, probe_with("urn:uuid:probe-4", "wsdp:Device", ""), "127.0.0.1");
+    answers = receive(client, 0.2);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_NE(answers[0].find("<wsa:RelatesTo>urn:uuid:probe-2</wsa:RelatesTo>"), std::string::npos);
+    EXPECT_NE(answers[0].find("<wsd:XAddrs>http://127.0.0.1/onvif/device_service</wsd:XAddrs>"),
+              std::string::npos) << answers[0];
 
     // node-onvif asks for three types in turn; only the transmitter is us.
     for (const char *type : { "NetworkVideoTransmitter", "Device", "NetworkVideoDisplay" })
         send_to(client, node_onvif_probe(std::string("uuid:n-") + type, type));
-    answers = receive(client, 0.5);
+    answers = receive(client, answer_wait_s);
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_NE(answers[0].find("<wsa:RelatesTo>uuid:n-NetworkVideoTransmitter</wsa:RelatesTo>"),
               std::string::npos);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
+}
+
+// Answers to a group are held back by a random time under 0.4 s each, so a
+// site's devices do not answer all at once; a burst is all answered in
+// time, each once; the Bye drops those not yet sent.
+TEST_F(Daemon, AnswersToTheGroupAreSpreadAndNoneFollowsTheBye)
+{
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    ASSERT_NE(receive_with(listener, hello_action, 2), "");
+    struct timespec t;
+    auto now = [&t] { clock_gettime(CLOCK_MONOTONIC, &t); return t.tv_sec + t.tv_nsec / 1e9; };
+
+    double sent = now(), first = 1e9, last = 0;
+    for (int i = 0; i < 30; i++)
+        send_to(client, onvif_client_probe("urn:uuid:burst-" + std::to_string(i)));
+    std::vector<std::string> answers;
+    for (std::string a; (a = receive_with(client, matches_action, 0.5 + sent - now())) != "";) {
+        answers.push_back(a);
+        first = std::min(first, now() - sent);
+        last = now() - sent;
+    }
+    EXPECT_EQ(answers.size(), 30u);
+    for (int i = 0; i < 30; i++)
+        EXPECT_EQ(count_with(answers, ">urn:uuid:burst-" + std::to_string(i) + "<"), 1) << i;
+    EXPECT_LT(first, 0.2);
+    EXPECT_GT(last, 0.2);
+    printf("30 answers from %.0f to %.0f ms after the burst\n", first * 1000, last * 1000);
+
+    // One socket hears both the answers and the Bye, in the order sent.
+    int both = udp_socket(3702, false);
+    struct ip_mreq group = {};
+    group.imr_multiaddr.s_addr = inet_addr("239.255.255.250");
+    setsockopt(both, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group);
+    for (int i = 0; i < 20; i++)
+        send_to(both, onvif_client_probe("urn:uuid:dropped-" + std::to_string(i)));
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
+    std::vector<std::string> heard = receive(both, 0.5);
+    auto bye = std::find_if(heard.begin(), heard.end(),
+                            [](const std::string &m) { return m.find(bye_action) != std::string::npos; });
+    ASSERT_NE(bye, heard.end());
+    EXPECT_EQ(count_with(std::vector<std::string>(bye, heard.end()), matches_action), 0);
+    EXPECT_LT(count_with(heard, matches_action), 20);
+    close(both);
 }
 
 TEST_F(Daemon, SurvivesBadDatagrams)
@@ -211,7 +272,7 @@ TEST_F(Daemon, SighupAnnouncesAgainAndSigpipeIsIgnored)
     EXPECT_EQ(count_with(receive(listener, 2.5), hello_action), 0);
     signal_daemon(pid, SIGPIPE);
     send_to(client, onvif_client_probe("urn:uuid:after-sigpipe"));
-    EXPECT_EQ(receive(client, 0.5).size(), 1u);
+    EXPECT_EQ(receive(client, answer_wait_s).size(), 1u);
     EXPECT_EQ(daemon_wait(pid, 0.1), -1);  // still running
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
@@ -285,7 +346,7 @@ TEST_F(Daemon, AnswersAResolveForItsOwnEndpointOnly)
     ASSERT_NE(hello, "");
 
     send_to(client, resolve_for("urn:uuid:resolve-1", wsd_endpoint()));
-    std::vector<std::string> answers = receive(client, 0.5);
+    std::vector<std::string> answers = receive(client, answer_wait_s);
     ASSERT_EQ(answers.size(), 1u);
     xml_fields f = read_xml_fields(answers[0]);
     ASSERT_TRUE(f.well_formed) << answers[0];
@@ -300,7 +361,7 @@ TEST_F(Daemon, AnswersAResolveForItsOwnEndpointOnly)
     // The same Resolve again, and one for another endpoint: no answer.
     send_to(client, resolve_for("urn:uuid:resolve-1", wsd_endpoint()));
     send_to(client, resolve_for("urn:uuid:resolve-2", "urn:uuid:00000000-0000-0000-0000-000000000001"));
-    EXPECT_EQ(receive(client, 0.5).size(), 0u);
+    EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 
@@ -334,8 +395,8 @@ TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
 }
 
 // Two links, each with a client host at its far end, in a network
-// namespace of its own: link n is camN here (10.N.0.1/24 with N = 77, 88)
-// and cliN there (.2).
+// namespace of its own: link n is camN here (10.N.0.1/24 and fd00:N::1/64
+// with N = 77, 88) and cliN there (.2 and ::2).
 class Links : public Daemon {
 protected:
     void SetUp() override
@@ -345,6 +406,7 @@ protected:
             return;
         prefix = "wl" + std::to_string(getpid()) + "-";
         ASSERT_EQ(system("ip route del 224.0.0.0/4 dev lo"), 0);
+        ASSERT_EQ(system(no_dad), 0);  // addresses usable at once
     }
 
     void TearDown() override
@@ -354,7 +416,10 @@ protected:
     }
 
     static std::string address(int n, int host) { return "10." + std::to_string(n ? 88 : 77) + ".0." + std::to_string(host); }
+    static std::string address6(int n, int host) { return "fd00:" + std::to_string(n ? 88 : 77) + "::" + std::to_string(host); }
     static std::string xaddrs(int n) { return "http://" + address(n, 1) + "/onvif/device_service"; }
+    static std::string xaddrs6(int n) { return "http://[" + address6(n, 1) + "]/onvif/device_service"; }
+    static constexpr const char *no_dad = "sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0";
 
     void add_link(int n)
     {
@@ -362,27 +427,33 @@ protected:
                     cli = "cli" + std::to_string(n);
         // The far end listens before this end comes up, so it hears the
         // Hello that greets the new link.
-        std::string script = "ip netns add " + ns +
+        std::string script = "ip netns add " + ns + " && ip netns exec " + ns + " " + no_dad +
                              " && ip link add " + cam + " type veth peer name " + cli +
                              " && ip link set " + cli + " netns " + ns +
                              " && ip netns exec " + ns + " sh -c 'ip link set lo up"
                              " && ip addr add " + address(n, 2) + "/24 dev " + cli +
+                             " && ip addr add " + address6(n, 2) + "/64 dev " + cli +
                              " && ip link set " + cli + " up"
                              " && ip route add 224.0.0.0/4 dev " + cli + "'";
         ASSERT_EQ(system(script.c_str()), 0) << script;
         far_listener[n] = udp_socket_in(ns, 3702, true);
         far_client[n] = udp_socket_in(ns, 0, false);
+        far_listener6[n] = udp6_socket_in(ns, 3702, cli);
+        far_client6[n] = udp6_socket_in(ns, 0, cli);
         ASSERT_GE(far_listener[n], 0);
         ASSERT_GE(far_client[n], 0);
-        script = "ip addr add " + address(n, 1) + "/24 dev " + cam + " && ip link set " + cam + " up";
+        script = "ip addr add " + address(n, 1) + "/24 dev " + cam + " && ip addr add " +
+                 address6(n, 1) + "/64 dev " + cam + " && ip link set " + cam + " up";
         ASSERT_EQ(system(script.c_str()), 0) << script;
     }
 
-    // A Probe from link n's client: the one answer's XAddrs.
-    std::string probe_from(int n, const std::string &id)
+    // A request from link n's client (`sock`) to `to`, a group or one of the
+    // device's addresses: the XAddrs of the one answer within `seconds`.
+    static std::string ask(int sock, const std::string &request, const std::string &id,
+                           const std::string &to, double seconds = answer_wait_s)
     {
-        send_to(far_client[n], onvif_client_probe(id));
-        std::vector<std::string> answers = receive(far_client[n], 1.0);
+        send_to(sock, request, to.c_str());
+        std::vector<std::string> answers = receive(sock, seconds);
         if (answers.size() != 1)
             return "answers: " + std::to_string(answers.size());
         xml_fields f = read_xml_fields(answers[0]);
@@ -391,8 +462,14 @@ protected:
         return f.one(WSD_DISCOVERY_NS, "XAddrs");
     }
 
+    std::string probe_from(int n, const std::string &id)
+    {
+        return ask(far_client[n], onvif_client_probe(id), id, "239.255.255.250");
+    }
+
     std::string prefix;
     int far_listener[2] = { -1, -1 }, far_client[2] = { -1, -1 };
+    int far_listener6[2] = { -1, -1 }, far_client6[2] = { -1, -1 };
 };
 
 TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
@@ -411,8 +488,21 @@ TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
             ASSERT_NE(hello, "") << "link " << n << ", default route on " << route;
             EXPECT_EQ(read_xml_fields(hello).one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs(n))
                 << "link " << n << ", default route on " << route;
-            EXPECT_EQ(probe_from(n, "urn:uuid:l" + std::to_string(route) + std::to_string(n)), xaddrs(n))
-                << "link " << n << ", default route on " << route;
+            std::string id = "urn:uuid:l" + std::to_string(route) + std::to_string(n), at = " link " + std::to_string(n);
+            EXPECT_EQ(probe_from(n, id), xaddrs(n)) << at;
+            // Sent to the link's own address: answered at once.
+            EXPECT_EQ(ask(far_client[n], onvif_client_probe(id + "d"), id + "d", address(n, 1), 0.2), xaddrs(n)) << at;
+            EXPECT_EQ(ask(far_client[n], resolve_for(id + "r", wsd_endpoint()), id + "r", address(n, 1), 0.2),
+                      xaddrs(n)) << at;
+            // IPv6: a Hello of its own, and the link's IPv6 address in the
+            // answers to the group FF02::C and to the address itself.
+            std::string hello6 = receive_with(far_listener6[n], hello_action, 3);
+            EXPECT_EQ(read_xml_fields(hello6).one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs6(n)) << at;
+            EXPECT_EQ(read_xml_fields(hello6).one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint()) << at;
+            EXPECT_EQ(ask(far_client6[n], onvif_client_probe(id + "6"), id + "6", "ff02::c"), xaddrs6(n)) << at;
+            EXPECT_EQ(ask(far_client6[n], onvif_client_probe(id + "6d"), id + "6d", address6(n, 1), 0.2), xaddrs6(n)) << at;
+            EXPECT_EQ(ask(far_client6[n], resolve_for(id + "6r", wsd_endpoint()), id + "6r", "ff02::c"),
+                      xaddrs6(n)) << at;
         }
         // The device's loopback is no link while it has others: on the
         // device itself nothing names the loopback address.
@@ -423,6 +513,7 @@ TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
             std::vector<std::string> heard = receive(far_listener[n], 0.5);
             EXPECT_EQ(count_with(heard, bye_action), 1) << "link " << n << ", route " << route;
             EXPECT_EQ(count_with(heard, "10.99.0.1"), 0);
+            EXPECT_EQ(count_with(receive(far_listener6[n], 0.2), bye_action), 1) << "link " << n;
         }
     }
 }
@@ -448,6 +539,13 @@ TEST_F(Links, LinksThatComeAndGoWhileRunning)
               std::stoul(f.one_attr(WSD_DISCOVERY_NS, "AppSequence", "MessageNumber")));
     EXPECT_EQ(probe_from(1, "urn:uuid:late-1"), xaddrs(1));
     EXPECT_EQ(probe_from(0, "urn:uuid:early-1"), xaddrs(0));
+
+    // The first card's address changes (the new one first, as a renumbering
+    // does): it stays in the group, under its new address.
+    ASSERT_EQ(system(("sysctl -qw net.ipv4.conf.cam0.promote_secondaries=1 && ip addr add " +
+                      address(0, 5) + "/24 dev cam0 && ip addr del " + address(0, 1) + "/24 dev cam0").c_str()), 0);
+    ASSERT_NE(receive_with(far_listener[0], address(0, 5), 5), "");
+    EXPECT_EQ(probe_from(0, "urn:uuid:renumbered-1"), "http://" + address(0, 5) + "/onvif/device_service");
 
     // The first goes away: the second still works, and only it hears the Bye.
     ASSERT_EQ(system("ip link del cam0"), 0);

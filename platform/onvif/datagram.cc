@@ -3,73 +3,151 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <string.h>
-#include <sys/socket.h>
 
-// Room for one IP_PKTINFO control message, aligned for its header.
+// Room for the packet information, aligned for its header: an IPv6 socket
+// gives both kinds for an IPv4 datagram.
 union pktinfo_control {
-    char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
+    char buf[CMSG_SPACE(sizeof(struct in6_pktinfo)) + CMSG_SPACE(sizeof(struct in_pktinfo))];
     struct cmsghdr align;
 };
 
-// One datagram to or from `peer` in `iov`, with room for IP_PKTINFO: the
-// interface and address it leaves by, or the ones it arrived on.
-static void pktinfo_message(struct msghdr *msg, struct sockaddr_in *peer, struct iovec *iov,
-                            union pktinfo_control *control)
+// One datagram to or from `peer` in `iov`, with room for the packet
+// information: the interface and address it leaves by, or arrived on.
+static void pktinfo_message(struct msghdr *msg, void *peer, socklen_t peer_len,
+                            struct iovec *iov, union pktinfo_control *control)
 {
     memset(msg, 0, sizeof *msg);
     msg->msg_name = peer;
-    msg->msg_namelen = sizeof *peer;
+    msg->msg_namelen = peer_len;
     msg->msg_iov = iov;
     msg->msg_iovlen = 1;
     msg->msg_control = control->buf;
     msg->msg_controllen = sizeof control->buf;
 }
 
+void datagram_report_arrival(int sock, int family)
+{
+    int one = 1;
+    setsockopt(sock, IPPROTO_IP, IP_PKTINFO, &one, sizeof one);
+    if (family == AF_INET6)
+        setsockopt(sock, IPPROTO_IPV6, IPV6_RECVPKTINFO, &one, sizeof one);
+}
+
+// Where it arrived, from the packet information the kernel gave.
+static void read_arrival(struct msghdr *msg, struct arrival *a)
+{
+    for (struct cmsghdr *c = CMSG_FIRSTHDR(msg); c; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            struct in_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            a->family = AF_INET;
+            a->ifindex = info.ipi_ifindex;
+            a->local = info.ipi_spec_dst;
+            a->multicast = IN_MULTICAST(ntohl(info.ipi_addr.s_addr));
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            struct in6_pktinfo info;
+            memcpy(&info, CMSG_DATA(c), sizeof info);
+            a->ifindex = (int)info.ipi6_ifindex;
+            if (IN6_IS_ADDR_V4MAPPED(&info.ipi6_addr) && a->family != AF_INET) {
+                a->family = AF_INET;  // the address it was sent to: one of ours
+                memcpy(&a->local, &info.ipi6_addr.s6_addr[12], sizeof a->local);
+                a->multicast = IN_MULTICAST(ntohl(a->local.s_addr));
+            } else if (!IN6_IS_ADDR_V4MAPPED(&info.ipi6_addr)) {
+                a->family = AF_INET6;
+                a->local6 = info.ipi6_addr;
+                a->multicast = IN6_IS_ADDR_MULTICAST(&info.ipi6_addr);
+            }
+        }
+    }
+}
+
+ssize_t datagram_receive(int sock, char *buf, size_t size, int flags, struct arrival *a)
+{
+    union pktinfo_control control;
+    struct iovec iov = { buf, size };
+    struct msghdr msg;
+    pktinfo_message(&msg, &a->from, sizeof a->from, &iov, &control);
+    memset(a, 0, sizeof *a);
+
+    ssize_t n = recvmsg(sock, &msg, flags);
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+    if (msg.msg_flags & MSG_TRUNC)
+        return 0;  // no request is that large
+    a->from_len = msg.msg_namelen;
+    a->family = a->from.ss_family;
+    read_arrival(&msg, a);
+    return n;
+}
+
+// Names the interface and source address a datagram leaves by.
+static void set_pktinfo(struct msghdr *msg, int family, int ifindex, const void *source)
+{
+    struct cmsghdr *c = CMSG_FIRSTHDR(msg);
+    if (family == AF_INET) {
+        struct in_pktinfo out;
+        memset(&out, 0, sizeof out);
+        out.ipi_ifindex = ifindex;
+        memcpy(&out.ipi_spec_dst, source, sizeof out.ipi_spec_dst);
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof out);
+        memcpy(CMSG_DATA(c), &out, sizeof out);
+    } else {
+        struct in6_pktinfo out;
+        memset(&out, 0, sizeof out);
+        out.ipi6_ifindex = (unsigned)ifindex;
+        memcpy(&out.ipi6_addr, source, sizeof out.ipi6_addr);
+        c->cmsg_level = IPPROTO_IPV6;
+        c->cmsg_type = IPV6_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof out);
+        memcpy(CMSG_DATA(c), &out, sizeof out);
+    }
+    msg->msg_controllen = c->cmsg_len;
+}
+
 void datagram_multicast(int sock, const struct link *l, const char *message, size_t len)
 {
-    struct sockaddr_in to;
+    union {
+        struct sockaddr_in v4;
+        struct sockaddr_in6 v6;
+    } to;
     memset(&to, 0, sizeof to);
-    to.sin_family = AF_INET;
-    to.sin_port = htons(DISCOVERY_PORT);
-    to.sin_addr.s_addr = inet_addr(DISCOVERY_GROUP);
-    int ttl = 1;
-    setsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &ttl, sizeof ttl);
+    int hops = 1;
+    if (l->family == AF_INET) {
+        to.v4.sin_family = AF_INET;
+        to.v4.sin_port = htons(DISCOVERY_PORT);
+        to.v4.sin_addr.s_addr = inet_addr(DISCOVERY_GROUP);
+        setsockopt(sock, IPPROTO_IP, IP_MULTICAST_TTL, &hops, sizeof hops);
+    } else {
+        to.v6.sin6_family = AF_INET6;
+        to.v6.sin6_port = htons(DISCOVERY_PORT);
+        inet_pton(AF_INET6, DISCOVERY_GROUP6, &to.v6.sin6_addr);
+        to.v6.sin6_scope_id = (unsigned)l->ifindex;
+        setsockopt(sock, IPPROTO_IPV6, IPV6_MULTICAST_HOPS, &hops, sizeof hops);
+    }
 
     union pktinfo_control control;
     memset(&control, 0, sizeof control);
     struct iovec iov = { (void *)message, len };
     struct msghdr msg;
-    pktinfo_message(&msg, &to, &iov, &control);
-    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_PKTINFO;
-    c->cmsg_len = CMSG_LEN(sizeof(struct in_pktinfo));
-    struct in_pktinfo out;
-    memset(&out, 0, sizeof out);
-    out.ipi_ifindex = l->ifindex;
-    out.ipi_spec_dst = l->addr;  // the source address: the link's own
-    memcpy(CMSG_DATA(c), &out, sizeof out);
+    pktinfo_message(&msg, &to, l->family == AF_INET ? sizeof to.v4 : sizeof to.v6, &iov, &control);
+    set_pktinfo(&msg, l->family, l->ifindex,
+                l->family == AF_INET ? (const void *)&l->addr : (const void *)&l->addr6);
     sendmsg(sock, &msg, 0);
 }
 
-ssize_t datagram_receive(int sock, char *buf, size_t size, struct sockaddr_in *from,
-                         struct in_pktinfo *arrival, int *arrived)
+void datagram_reply(int sock, const struct arrival *a, const char *message, size_t len)
 {
     union pktinfo_control control;
-    struct iovec iov = { buf, size };
+    memset(&control, 0, sizeof control);
+    struct iovec iov = { (void *)message, len };
     struct msghdr msg;
-    pktinfo_message(&msg, from, &iov, &control);
-
-    *arrived = 0;
-    ssize_t n = recvmsg(sock, &msg, MSG_DONTWAIT);
-    if (n < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-    if ((msg.msg_flags & MSG_TRUNC) || from->sin_family != AF_INET)
-        return 0;  // no Probe is that large
-    for (struct cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c))
-        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-            memcpy(arrival, CMSG_DATA(c), sizeof *arrival);
-            *arrived = 1;
-        }
-    return n;
+    struct in6_addr any = IN6ADDR_ANY_INIT;
+    pktinfo_message(&msg, (void *)&a->from, a->from_len, &iov, &control);
+    if (a->family == AF_INET)
+        set_pktinfo(&msg, AF_INET, 0, &a->local);
+    else
+        set_pktinfo(&msg, AF_INET6, a->ifindex, a->multicast ? &any : &a->local6);
+    sendmsg(sock, &msg, 0);
 }

@@ -7,41 +7,52 @@
 #include <linux/rtnetlink.h>
 #include <net/if.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "datagram.h"
 
-// The links as the hello loop last saw them; the probe loop joins the
-// group on each when it gets a new server socket.
+// The links as the hello loop last saw them, and the sockets that are
+// members of the groups on them (-1: none yet).
 static pthread_mutex_t links_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct link links[LINK_LIMIT];
 static int link_count;
+static int group_socket4 = -1, group_socket6 = -1;
+
+static int same_link(const struct link *a, const struct link *b)
+{
+    return a->family == b->family && a->ifindex == b->ifindex &&
+           (a->family == AF_INET ? a->addr.s_addr == b->addr.s_addr
+                                 : memcmp(&a->addr6, &b->addr6, sizeof a->addr6) == 0);
+}
 
 static int has_link(const struct link *set, int count, const struct link *l)
 {
     for (int i = 0; i < count; i++)
-        if (set[i].ifindex == l->ifindex && set[i].addr.s_addr == l->addr.s_addr)
+        if (same_link(&set[i], l))
             return 1;
     return 0;
 }
 
-// Loopback is no link for discovery, unless it is all there is.
-int link_scan(struct link *out)
+// Whether the interface can be a link: up and multicast-capable; loopback
+// only on the pass that looks for nothing else.
+static int usable(unsigned flags, int loopback)
 {
-    struct ifaddrs *list;
+    return (flags & IFF_UP) && !(flags & IFF_LOOPBACK) == !loopback &&
+           (loopback || (flags & IFF_MULTICAST));
+}
+
+static int scan_ipv4(struct ifaddrs *list, struct link *out, int room)
+{
     int n = 0;
-    if (getifaddrs(&list) != 0)
-        return 0;
     for (int loopback = 0; loopback < 2 && n == 0; loopback++) {
-        for (struct ifaddrs *i = list; i && n < LINK_LIMIT; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP) ||
-                !(i->ifa_flags & IFF_LOOPBACK) != !loopback ||
-                (!loopback && !(i->ifa_flags & IFF_MULTICAST)))
+        for (struct ifaddrs *i = list; i && n < room; i = i->ifa_next) {
+            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !usable(i->ifa_flags, loopback))
                 continue;
-            struct link l = { (int)if_nametoindex(i->ifa_name),
-                              ((struct sockaddr_in *)i->ifa_addr)->sin_addr };
+            struct link l = { AF_INET, (int)if_nametoindex(i->ifa_name),
+                              ((struct sockaddr_in *)i->ifa_addr)->sin_addr, {} };
             int known = 0;
             for (int k = 0; k < n; k++)
                 known |= out[k].ifindex == l.ifindex;
@@ -49,6 +60,70 @@ int link_scan(struct link *out)
                 out[n++] = l;
         }
     }
+    return n;
+}
+
+static unsigned interface_flags(struct ifaddrs *list, const char *name)
+{
+    for (struct ifaddrs *i = list; i; i = i->ifa_next)
+        if (strcmp(i->ifa_name, name) == 0)
+            return i->ifa_flags;
+    return 0;
+}
+
+// How good an IPv6 address is to name the link by: a global one before a
+// deprecated one before a link-local one; 0 for one that cannot be used
+// yet or at all (still being checked for duplicates, or found one).
+static int address_rank(unsigned scope, unsigned flags)
+{
+    enum { DADFAILED = 0x08, DEPRECATED = 0x20, TENTATIVE = 0x40 };
+    enum { SCOPE_GLOBAL = 0x00, SCOPE_HOST = 0x10, SCOPE_LINK = 0x20 };
+    if (flags & (TENTATIVE | DADFAILED))
+        return 0;
+    if (scope == SCOPE_GLOBAL)
+        return flags & DEPRECATED ? 3 : 4;
+    return scope == SCOPE_LINK ? 2 : scope == SCOPE_HOST;
+}
+
+// The kernel's list of IPv6 addresses says what getifaddrs does not: each
+// address's scope and whether it is usable yet.
+static int scan_ipv6(struct ifaddrs *list, struct link *out, int room)
+{
+    FILE *f = fopen("/proc/net/if_inet6", "re");
+    int n = 0, rank[LINK_LIMIT];
+    if (!f)
+        return 0;
+    for (int loopback = 0; loopback < 2 && n == 0; loopback++) {
+        rewind(f);
+        char hex[33], name[IF_NAMESIZE];
+        unsigned ifindex, prefix, scope, flags;
+        while (fscanf(f, "%32s %x %x %x %x %15s", hex, &ifindex, &prefix, &scope, &flags, name) == 6) {
+            int r = address_rank(scope, flags), at = 0;
+            if (r == 0 || !usable(interface_flags(list, name), loopback))
+                continue;
+            while (at < n && out[at].ifindex != (int)ifindex)
+                at++;
+            if (at == room || (at < n && rank[at] >= r))
+                continue;
+            struct link l = { AF_INET6, (int)ifindex, {}, {} };
+            for (int b = 0; b < 16; b++)
+                sscanf(hex + 2 * b, "%2hhx", &l.addr6.s6_addr[b]);
+            out[at] = l;
+            rank[at] = r;
+            n += at == n;
+        }
+    }
+    fclose(f);
+    return n;
+}
+
+int link_scan(struct link *out)
+{
+    struct ifaddrs *list;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    int n = scan_ipv4(list, out, LINK_LIMIT / 2);
+    n += scan_ipv6(list, out + n, LINK_LIMIT / 2);
     freeifaddrs(list);
     return n;
 }
@@ -62,45 +137,66 @@ int link_known(struct link *out)
     return count;
 }
 
-static struct ip_mreqn group_on(const struct link *l)
+int link_find(int family, int ifindex, struct link *out)
 {
-    struct ip_mreqn m;
-    memset(&m, 0, sizeof m);
-    m.imr_multiaddr.s_addr = inet_addr(DISCOVERY_GROUP);
-    m.imr_address = l->addr;
-    m.imr_ifindex = l->ifindex;
-    return m;
+    int found = 0;
+    pthread_mutex_lock(&links_lock);
+    for (int i = 0; i < link_count && !found; i++)
+        if (links[i].family == family && links[i].ifindex == ifindex) {
+            *out = links[i];
+            found = 1;
+        }
+    pthread_mutex_unlock(&links_lock);
+    return found;
 }
 
-static void membership(int sock, int option, const struct link *l)
+// The group on one link, for the socket of its family; a membership the
+// socket has already (the one the daemon joined) is refused and stays.
+static void membership(const struct link *l, int join)
 {
-    struct ip_mreqn m = group_on(l);
-    if (sock >= 0)
-        setsockopt(sock, IPPROTO_IP, option, &m, sizeof m);
+    int sock = l->family == AF_INET ? group_socket4 : group_socket6;
+    if (sock < 0)
+        return;
+    if (l->family == AF_INET) {
+        struct ip_mreqn m;
+        memset(&m, 0, sizeof m);
+        m.imr_multiaddr.s_addr = inet_addr(DISCOVERY_GROUP);
+        m.imr_address = l->addr;
+        m.imr_ifindex = l->ifindex;
+        setsockopt(sock, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &m, sizeof m);
+    } else {
+        struct ipv6_mreq m;
+        inet_pton(AF_INET6, DISCOVERY_GROUP6, &m.ipv6mr_multiaddr);
+        m.ipv6mr_interface = (unsigned)l->ifindex;
+        setsockopt(sock, IPPROTO_IPV6, join ? IPV6_ADD_MEMBERSHIP : IPV6_DROP_MEMBERSHIP, &m,
+                   sizeof m);
+    }
 }
 
-void link_join_known(int sock)
+void link_attach(int family, int sock)
 {
     pthread_mutex_lock(&links_lock);
+    *(family == AF_INET ? &group_socket4 : &group_socket6) = sock;
     for (int i = 0; i < link_count; i++)
-        membership(sock, IP_ADD_MEMBERSHIP, &links[i]);
+        if (links[i].family == family)
+            membership(&links[i], 1);
     pthread_mutex_unlock(&links_lock);
 }
 
-int link_update(int server, struct link *fresh)
+int link_update(struct link *fresh)
 {
     struct link now[LINK_LIMIT];
     int count = link_scan(now), fresh_count = 0;
 
     pthread_mutex_lock(&links_lock);
-    for (int i = 0; i < count; i++)
-        if (!has_link(links, link_count, &now[i])) {
-            membership(server, IP_ADD_MEMBERSHIP, &now[i]);
-            fresh[fresh_count++] = now[i];
-        }
     for (int i = 0; i < link_count; i++)
         if (!has_link(now, count, &links[i]))
-            membership(server, IP_DROP_MEMBERSHIP, &links[i]);
+            membership(&links[i], 0);
+    for (int i = 0; i < count; i++)
+        if (!has_link(links, link_count, &now[i])) {
+            membership(&now[i], 1);
+            fresh[fresh_count++] = now[i];
+        }
     memcpy(links, now, sizeof now[0] * (size_t)count);
     link_count = count;
     pthread_mutex_unlock(&links_lock);
@@ -113,7 +209,7 @@ int link_watch_open(void)
     struct sockaddr_nl addr;
     memset(&addr, 0, sizeof addr);
     addr.nl_family = AF_NETLINK;
-    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR;
+    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
     if (sock >= 0 && bind(sock, (struct sockaddr *)&addr, sizeof addr) != 0) {
         close(sock);
         sock = -1;
@@ -128,4 +224,12 @@ int link_watch_drain(int watch)
     while (recv(watch, buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == ENOBUFS)
         any = 1;  // ENOBUFS: messages were lost; a fresh look covers them
     return any;
+}
+
+void link_xaddrs(const struct link *l, char *out, size_t size)
+{
+    char text[INET6_ADDRSTRLEN];
+    int v6 = l->family == AF_INET6;
+    inet_ntop(l->family, v6 ? (const void *)&l->addr6 : (const void *)&l->addr, text, sizeof text);
+    snprintf(out, size, "http://%s%s%s/onvif/device_service", v6 ? "[" : "", text, v6 ? "]" : "");
 }

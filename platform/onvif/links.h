@@ -1,40 +1,53 @@
-// The links the device is discoverable on: each IPv4 interface that is up
-// and can carry multicast, with its address. The hello loop follows them
-// (netlink); the probe loop's server socket is a member of the group on
-// each.
+// The links the device is discoverable on: each interface that is up and
+// can carry multicast, once for IPv4 with its address and once for IPv6
+// with its address (a global one where it has one, else its link-local
+// one). The hello loop follows them (netlink); the sockets that receive
+// the discovery groups' datagrams are members of the group on each.
 #pragma once
 
 #include <netinet/in.h>
+#include <stddef.h>
 
-enum { LINK_LIMIT = 32 };
+enum { LINK_LIMIT = 64 };
 
 struct link {
+    int family;  // AF_INET or AF_INET6
     int ifindex;
-    struct in_addr addr;
+    struct in_addr addr;    // AF_INET
+    struct in6_addr addr6;  // AF_INET6
 };
 
-/// Every IPv4 interface that is up and multicast-capable, with its first
-/// address, into `out` (LINK_LIMIT entries); loopback only when there is
-/// nothing else. Returns how many.
+/// Every link of the device now, into `out` (LINK_LIMIT entries); in each
+/// family loopback only when there is nothing else. Returns how many.
 int link_scan(struct link *out);
 
 /// The links as last seen by link_update, into `out`; returns how many.
 int link_known(struct link *out);
 
-/// Takes a fresh look at the links: the server socket `server` (-1: none
-/// yet) joins the group on the new ones and leaves the ones gone. The new
-/// ones go into `fresh` (LINK_LIMIT entries); returns how many.
-int link_update(int server, struct link *fresh);
+/// The link of `family` on interface `ifindex` as last seen, into *out;
+/// returns 0 when there is none.
+int link_find(int family, int ifindex, struct link *out);
 
-/// Joins the group on every link known so far (one the socket has already
-/// is refused and stays).
-void link_join_known(int sock);
+/// `sock` is to be a member of the discovery group of `family` on every
+/// link of that family, from now on: it joins those known so far, and
+/// link_update has it join and leave as links come and go.
+void link_attach(int family, int sock);
 
-/// A netlink socket told of links and IPv4 addresses that come and go, or
-/// -1 when there is none to be had (the links are then only looked at on
+/// Takes a fresh look at the links: the attached sockets leave the group on
+/// the links gone and join it on the new ones (in that order, so that an
+/// interface whose address changed stays a member). The new links go into
+/// `fresh` (LINK_LIMIT entries); returns how many.
+int link_update(struct link *fresh);
+
+/// A netlink socket told of links and addresses that come and go, or -1
+/// when there is none to be had (the links are then only looked at on
 /// start).
 int link_watch_open(void);
 
 /// Reads all that is waiting on the watch; returns whether anything was
 /// (what it says does not matter: the links are looked at afresh).
 int link_watch_drain(int watch);
+
+/// The device service's URL on the link, IPv6 addresses in brackets and
+/// without a zone: "http://10.0.0.2/onvif/device_service".
+void link_xaddrs(const struct link *l, char *out, size_t size);

@@ -1,5 +1,6 @@
 #include "recent.h"
 
+#include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
@@ -24,14 +25,19 @@ int recent_seen(const char *message_id)
         double at;
     } recent[RECENT_REQUESTS];
     static unsigned next;
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 
     uint64_t hash = wsd_hash(WSD_HASH_START, message_id, strlen(message_id));
     double now = now_s();
-    for (unsigned i = 0; i < RECENT_REQUESTS; i++)
-        if (recent[i].hash == hash && recent[i].at != 0 && now - recent[i].at < duplicate_window_s)
-            return 1;
-    recent[next].hash = hash;
-    recent[next].at = now;
-    next = (next + 1) % RECENT_REQUESTS;
-    return 0;
+    int seen = 0;
+    pthread_mutex_lock(&lock);
+    for (unsigned i = 0; i < RECENT_REQUESTS && !seen; i++)
+        seen = recent[i].hash == hash && recent[i].at != 0 && now - recent[i].at < duplicate_window_s;
+    if (!seen) {
+        recent[next].hash = hash;
+        recent[next].at = now;
+        next = (next + 1) % RECENT_REQUESTS;
+    }
+    pthread_mutex_unlock(&lock);
+    return seen;
 }

@@ -2,6 +2,6 @@
 // answer is enough.
 #pragma once
 
-/// Whether `message_id` was seen within the last 5 s; it is remembered
-/// (among the last 32) either way.
+/// Whether `message_id` was seen within the last 5 s, on any socket; if
+/// not, it is remembered (among the last 32). Safe from any thread.
 int recent_seen(const char *message_id);

@@ -1,0 +1,30 @@
+// Answers to requests sent to a discovery group, each held back for a
+// random time spread evenly over [0, PENDING_DELAY_MS): a site's devices
+// must not all answer a Probe in the same millisecond, or the client's
+// receive buffer overflows and devices go missing. WS-Discovery allows up
+// to 500 ms; some clients stop listening 500 ms after their Probe when
+// nothing came, so the last answer leaves well before that.
+#pragma once
+
+#include "datagram.h"
+#include "responder.h"
+
+enum { PENDING_DELAY_MS = 400, PENDING_LIMIT = 64 };
+
+/// Holds `answer` for `a`'s sender, to go from `sock` when its time comes.
+/// Dropped when PENDING_LIMIT answers are waiting already, or after the
+/// Bye. Safe from any thread; a thread other than the one that sends them
+/// wakes that one through pending_wake_fd.
+void pending_add(int sock, const struct arrival *a, const struct answer *answer);
+
+/// Milliseconds until the next held answer is due; -1 when none is held.
+int pending_next_ms(void);
+
+/// Sends every held answer that is due.
+void pending_send_due(void);
+
+/// Readable when an answer was held since the last pending_send_due.
+int pending_wake_fd(void);
+
+/// The Bye: drops the answers not yet sent, and holds none from now on.
+void pending_drop_all(void);

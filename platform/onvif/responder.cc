@@ -1,0 +1,95 @@
+#include "responder.h"
+
+#include <arpa/inet.h>
+#include <pthread.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "onvif.h"
+#include "recent.h"
+#include "request.h"
+
+// The IPv4 address of the link the request came in on (the kernel's
+// choice for a reply on the arrival interface); else the one a reply to
+// its sender would leave from.
+static struct in_addr reply_address(const struct arrival *a)
+{
+    if (a->local.s_addr != htonl(INADDR_ANY))
+        return a->local;
+
+    struct sockaddr_storage local;
+    socklen_t len = sizeof local;
+    int sock = socket(a->from.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    memset(&local, 0, sizeof local);
+    if (sock >= 0 && connect(sock, (const struct sockaddr *)&a->from, a->from_len) == 0)
+        getsockname(sock, (struct sockaddr *)&local, &len);
+    if (sock >= 0)
+        close(sock);
+    struct in_addr addr = {};
+    if (local.ss_family == AF_INET)
+        addr = ((struct sockaddr_in *)&local)->sin_addr;
+    else if (local.ss_family == AF_INET6)  // an IPv4 sender on an IPv6 socket
+        memcpy(&addr, &((struct sockaddr_in6 *)&local)->sin6_addr.s6_addr[12], sizeof addr);
+    return addr;
+}
+
+// The link's own address, in the family the request came in: a client
+// reaches the device by the address it found it on.
+static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
+{
+    struct link l;
+    memset(&l, 0, sizeof l);
+    l.family = a->family;
+    if (a->family == AF_INET) {
+        l.addr = reply_address(a);
+    } else if (!link_find(AF_INET6, a->ifindex, &l)) {
+        if (a->multicast)
+            return 0;  // an interface that is no link (yet)
+        l.addr6 = a->local6;
+    }
+    link_xaddrs(&l, out, size);
+    return 1;
+}
+
+// The library's record of the last request's sender, for an IPv4 one.
+static void note_sender(const struct arrival *a)
+{
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    struct sockaddr_in from;
+    memset(&from, 0, sizeof from);
+    from.sin_family = AF_INET;
+    if (a->from.ss_family == AF_INET) {
+        from = *(const struct sockaddr_in *)&a->from;
+    } else {
+        const struct sockaddr_in6 *v6 = (const struct sockaddr_in6 *)&a->from;
+        if (!IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr))
+            return;
+        from.sin_port = v6->sin6_port;
+        memcpy(&from.sin_addr, &v6->sin6_addr.s6_addr[12], sizeof from.sin_addr);
+    }
+    pthread_mutex_lock(&lock);
+    onvif_remote_addr = from;
+    pthread_mutex_unlock(&lock);
+}
+
+int responder_read(const char *data, size_t len, const struct arrival *a, struct answer *out)
+{
+    struct wsd_request request;
+    enum wsd_request_kind kind = wsd_parse_request(data, len, &request);
+    if (kind == WSD_NOT_A_REQUEST || recent_seen(request.message_id))
+        return 0;
+    if (kind == WSD_PROBE_REQUEST ? !wsd_probe_matches(&request) : !wsd_resolve_matches(&request))
+        return 0;
+    if (!answer_xaddrs(a, out->xaddrs, sizeof out->xaddrs))
+        return 0;
+    note_sender(a);
+    out->kind = kind == WSD_PROBE_REQUEST ? WSD_PROBE_MATCHES : WSD_RESOLVE_MATCHES;
+    strcpy(out->relates_to, request.message_id);
+    return 1;
+}
+
+size_t responder_compose(const struct answer *answer, char *out, size_t size)
+{
+    return wsd_message(out, size, answer->kind, answer->relates_to, answer->xaddrs);
+}
