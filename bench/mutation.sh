@@ -12,6 +12,7 @@ pattern=${1:-}
 scripts/setup.sh >/dev/null
 
 scratch=$(mktemp -d /tmp/house-mutation-XXXXXX)
+chmod 755 "$scratch"  # the suite runs the daemon as an unprivileged user too
 trap 'rm -rf "$scratch"' EXIT
 git ls-files -z | xargs -0 cp --parents -t "$scratch"
 [ -d tests/interop/node_modules ] && ln -s "$PWD/tests/interop/node_modules" "$scratch/tests/interop/"
