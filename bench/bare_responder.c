@@ -1,5 +1,6 @@
-/* The floor for a WS-Discovery responder: receives each datagram on the
- * group and sends back one canned ProbeMatches naming the request's
+/* The floor for a WS-Discovery responder: receives each datagram on port
+ * 3702, sent to the group or to this host, and sends back one canned
+ * ProbeMatches naming the request's
  * MessageID, and does nothing else (no XML parsing, no matching). What it
  * costs per Probe is about what the kernel's receive and send cost.
  *
@@ -35,7 +36,6 @@ int main(void)
     struct sockaddr_in addr = { 0 };
     addr.sin_family = AF_INET;
     addr.sin_port = htons(3702);
-    addr.sin_addr.s_addr = inet_addr("239.255.255.250");
     struct ip_mreq group = { { inet_addr("239.255.255.250") }, { htonl(INADDR_ANY) } };
     if (sock < 0 || bind(sock, (struct sockaddr *)&addr, sizeof addr) != 0 ||
         setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) != 0) {

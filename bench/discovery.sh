@@ -3,9 +3,13 @@
 # and against the floor: a bare responder that receives each Probe and sends
 # a canned answer, so about the kernel's own cost. Each runs alone in a
 # network namespace of its own, reached over a veth pair from a client
-# namespace where the load generator runs. The responders are loaded in
-# turn, round after round, and the medians over the rounds are compared, so
-# a moment when the machine is busy does not fall on one responder alone.
+# namespace where the load generator runs, with Probes sent to the
+# responder's own address, answered at once (ours holds an answer to the
+# group back by a random delay, on purpose). wsdd answers no Probe sent to
+# its address: it gets Probes to the group, which it answers at once. The responders are
+# loaded in turn, round after round, and the medians over the rounds are
+# compared, so a moment when the machine is busy does not fall on one
+# responder alone.
 #   bench/discovery.sh [probes per responder and round, default 2000]
 #                      [idle seconds, default 10] [rounds, default 5]
 set -euo pipefail
@@ -56,8 +60,9 @@ waitpid_of() {  # the first process in namespace $1 whose name starts with $2
     done
     echo "bench: $2 did not start" >&2; exit 1
 }
-load() {  # responder name, Probe form, idle seconds
-    ip netns exec "c-$1-$n" build/default/bench/probe_load "$2" "$count" "${pid[$1]}" "$3" "$1" || true
+load() {  # responder name, Probe form, idle seconds[, where the Probes go]
+    ip netns exec "c-$1-$n" build/default/bench/probe_load "$2" "$count" "${pid[$1]}" "$3" "$1" \
+        "${4:-10.79.0.1}" || true
 }
 
 n=bench$run_id
@@ -78,7 +83,7 @@ printf '%-18s %13s %10s %9s %9s %12s %8s %10s\n' responder answered probes/s \
         wait_s=0
         [ "$round" = 1 ] && wait_s=$idle  # idle wake-ups are counted once
         load ours onvif "$wait_s"; load wsdd2 wsdd2 "$wait_s"
-        load wsdd wsdd "$wait_s"; load floor onvif "$wait_s"
+        load wsdd wsdd "$wait_s" 239.255.255.250; load floor onvif "$wait_s"
     done
 } | tee /tmp/discovery-bench.$$
 awk -v rounds="$rounds" '

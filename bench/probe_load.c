@@ -2,8 +2,10 @@
  * other to 239.255.255.250:3702 and times each answer, then reports the
  * responder's CPU time, RSS and idle wake-ups from /proc.
  *
- *   probe_load FORM COUNT PID IDLE_SECONDS NAME
+ *   probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS]
  *
+ * ADDRESS is where the Probes go: the group when left out, or the
+ * responder's own address (directed Probes, answered at once).
  * FORM is the Probe the responder answers: "onvif" (the npm onvif
  * client's), "wsdd" (Types wsdp:Device) or "wsdd2" (wsa:-prefixed Action and
  * MessageID, Types wsdp:Device). Prints one table row.
@@ -113,8 +115,8 @@ static int by_value(const void *a, const void *b)
 
 int main(int argc, char **argv)
 {
-    if (argc != 6) {
-        fprintf(stderr, "usage: probe_load FORM COUNT PID IDLE_SECONDS NAME\n");
+    if (argc != 6 && argc != 7) {
+        fprintf(stderr, "usage: probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS]\n");
         return 2;
     }
     const char *form = argv[1], *name = argv[5];
@@ -133,7 +135,7 @@ int main(int argc, char **argv)
     struct sockaddr_in group = { 0 };
     group.sin_family = AF_INET;
     group.sin_port = htons(3702);
-    group.sin_addr.s_addr = inet_addr("239.255.255.250");
+    group.sin_addr.s_addr = inet_addr(argc == 7 ? argv[6] : "239.255.255.250");
 
     double *latency = calloc((size_t)count, sizeof *latency);
     int answered = 0;

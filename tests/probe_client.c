@@ -3,8 +3,9 @@
  * (the IPv4 group when left out; IPv6 takes a %zone) and prints the XAddrs
  * of every ProbeMatches that answers it within SECONDS. With "hello" it
  * sends nothing and prints those of every Hello heard on the IPv4 group
- * instead. Exits 0 when one came, 1 when none did.
- *   probe_client SECONDS [ADDRESS | hello]
+ * instead. With -t, each line starts with the milliseconds since the
+ * Probe. Exits 0 when one came, 1 when none did.
+ *   probe_client [-t] SECONDS [ADDRESS | hello]
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -26,6 +27,9 @@ static double now_s(void)
 
 int main(int argc, char **argv)
 {
+    int timed = argc > 1 && strcmp(argv[1], "-t") == 0;
+    argc -= timed;
+    argv += timed;
     struct addrinfo hints = { .ai_flags = AI_NUMERICHOST, .ai_socktype = SOCK_DGRAM }, *to;
     int hello = argc > 2 && strcmp(argv[2], "hello") == 0;
     if (argc < 2 || getaddrinfo(argc > 2 && !hello ? argv[2] : "239.255.255.250", "3702", &hints, &to)) {
@@ -54,7 +58,8 @@ int main(int argc, char **argv)
         return 2;
     }
     int found = 0;
-    for (double end = now_s() + atof(argv[1]); now_s() < end;) {
+    double start = now_s();
+    for (double end = start + atof(argv[1]); now_s() < end;) {
         struct pollfd pfd = { sock, POLLIN, 0 };
         if (poll(&pfd, 1, (int)((end - now_s()) * 1000) + 1) != 1)
             continue;
@@ -65,6 +70,8 @@ int main(int argc, char **argv)
         char *x = strstr(reply, "XAddrs>"), *x_end = x ? strstr(x, "</") : NULL;
         if ((hello ? strstr(reply, "/Hello<") != NULL
                    : strstr(reply, id) && strstr(reply, "ProbeMatches")) && x_end) {
+            if (timed)
+                printf("%.1f ", (now_s() - start) * 1000);
             printf("%.*s\n", (int)(x_end - x - 7), x + 7);
             fflush(stdout);
             found = 1;
