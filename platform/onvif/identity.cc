@@ -28,12 +28,19 @@ uint64_t wsd_hash(uint64_t hash, const char *text, size_t len)
     return hash;
 }
 
+// "urn:uuid:" and the 16 bytes in lower-case hexadecimal, grouped 8-4-4-4-12.
 static void format_uuid(char *out, const unsigned char b[16])
 {
-    snprintf(out, 46,
-             "urn:uuid:%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-             b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12],
-             b[13], b[14], b[15]);
+    static const char hex[] = "0123456789abcdef";
+    memcpy(out, "urn:uuid:", 9);
+    char *p = out + 9;
+    for (int i = 0; i < 16; i++) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            *p++ = '-';
+        *p++ = hex[b[i] >> 4];
+        *p++ = hex[b[i] & 15];
+    }
+    *p = '\0';
 }
 
 // What makes this device this device: the machine id, else the first

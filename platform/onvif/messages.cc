@@ -42,90 +42,133 @@ void wsd_escape(char *out, size_t size, const char *text)
     out[n] = '\0';
 }
 
-// The part of Hello and ProbeMatch that describes the device.
-static int describe(char *out, size_t size, const char *xaddrs)
+// A message is put together piece by piece, at the end of what is there:
+// the pieces that never change are copied, not formatted (most of the cost
+// of an answer was the formatter's). `len` keeps growing past `size`, so
+// the caller learns that it did not fit.
+struct text {
+    char *out;
+    size_t size, len;
+};
+
+static void put(struct text *t, const char *piece, size_t n)
 {
-    char escaped[1024];
-    wsd_escape(escaped, sizeof escaped, xaddrs);
-    return snprintf(out, size,
-                    "<wsa:EndpointReference><wsa:Address>%s</wsa:Address></wsa:EndpointReference>"
-                    "<wsd:Types>%s</wsd:Types>"
-                    "<wsd:Scopes>%s</wsd:Scopes>"
-                    "<wsd:XAddrs>%s</wsd:XAddrs>"
-                    "<wsd:MetadataVersion>1</wsd:MetadataVersion>",
-                    wsd_endpoint(), types, wsd_scopes(), escaped);
+    if (t->len + n < t->size)
+        memcpy(t->out + t->len, piece, n);
+    t->len += n;
+}
+
+#define PUT(t, literal) put(t, literal, sizeof literal - 1)
+
+static void put_string(struct text *t, const char *s)
+{
+    put(t, s, strlen(s));
+}
+
+static void put_number(struct text *t, unsigned long v)
+{
+    char digits[24];
+    size_t at = sizeof digits;
+    do
+        digits[--at] = (char)('0' + v % 10);
+    while ((v /= 10) != 0);
+    put(t, digits + at, sizeof digits - at);
+}
+
+static const char envelope_open[] =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+    "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" WSD_SOAP_NS "\""
+    " xmlns:wsa=\"" WSD_ADDRESSING_NS "\""
+    " xmlns:wsd=\"" WSD_DISCOVERY_NS "\""
+    " xmlns:dn=\"" WSD_ONVIF_NETWORK_NS "\""
+    " xmlns:tds=\"" WSD_ONVIF_DEVICE_NS "\">"
+    "<SOAP-ENV:Header><wsa:MessageID>";
+
+static const struct {
+    const char *action, *element, *match;
+} kinds[] = {
+    { WSD_DISCOVERY_NS "/Hello", "Hello", "" },
+    { WSD_DISCOVERY_NS "/Bye", "Bye", "" },
+    { WSD_DISCOVERY_NS "/ProbeMatches", "ProbeMatches", "ProbeMatch" },
+    { WSD_DISCOVERY_NS "/ResolveMatches", "ResolveMatches", "ResolveMatch" },
+};
+
+// The part of Hello and the matches that describes the device; all but the
+// Bye's EndpointReference when `xaddrs` is NULL.
+static void describe(struct text *t, const char *xaddrs)
+{
+    PUT(t, "<wsa:EndpointReference><wsa:Address>");
+    put_string(t, wsd_endpoint());
+    PUT(t, "</wsa:Address></wsa:EndpointReference>");
+    if (!xaddrs)
+        return;
+    PUT(t, "<wsd:Types>");
+    put_string(t, types);
+    PUT(t, "</wsd:Types><wsd:Scopes>");
+    put_string(t, wsd_scopes());
+    PUT(t, "</wsd:Scopes><wsd:XAddrs>");
+    put_string(t, xaddrs);
+    PUT(t, "</wsd:XAddrs><wsd:MetadataVersion>1</wsd:MetadataVersion>");
 }
 
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs)
 {
-    char body[2048], header[1024], id[64];
-    const char *action;
-    int n;
+    char escaped[1024], related[WSD_MESSAGE_ID_SIZE * 5], id[64];
+    int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
+    if (kind != WSD_BYE)
+        wsd_escape(escaped, sizeof escaped, xaddrs);
+    if (matches)
+        wsd_escape(related, sizeof related, relates_to);
 
-    switch (kind) {
-    case WSD_HELLO:
-        action = WSD_DISCOVERY_NS "/Hello";
-        n = describe(body, sizeof body, xaddrs);
-        break;
-    case WSD_BYE:
-        action = WSD_DISCOVERY_NS "/Bye";
-        n = snprintf(body, sizeof body,
-                     "<wsa:EndpointReference><wsa:Address>%s</wsa:Address></wsa:EndpointReference>",
-                     wsd_endpoint());
-        break;
-    case WSD_RESOLVE_MATCHES:
-        action = WSD_DISCOVERY_NS "/ResolveMatches";
-        n = describe(body, sizeof body, xaddrs);
-        break;
-    default:
-        action = WSD_DISCOVERY_NS "/ProbeMatches";
-        n = describe(body, sizeof body, xaddrs);
-        break;
-    }
-    if (n < 0 || (size_t)n >= sizeof body)
+    // The body and the header each had to fit a buffer of their own; an
+    // answer to a MessageID too long for its header is not sent.
+    struct text body = { NULL, 0, 0 };
+    describe(&body, kind == WSD_BYE ? NULL : escaped);
+    size_t header = sizeof "<wsa:MessageID></wsa:MessageID>" - 1 + 45 +
+                    (matches ? sizeof "<wsa:RelatesTo></wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS
+                                      "/role/anonymous</wsa:To>" - 1 + strlen(related)
+                             : sizeof "<wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>" - 1);
+    if (body.len >= 2048 || header >= 1024)
         return 0;
 
     wsd_new_uuid(id);
-    int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
-    if (matches) {
-        char related[WSD_MESSAGE_ID_SIZE * 5];
-        wsd_escape(related, sizeof related, relates_to);
-        n = snprintf(header, sizeof header,
-                     "<wsa:MessageID>%s</wsa:MessageID><wsa:RelatesTo>%s</wsa:RelatesTo>"
-                     "<wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>",
-                     id, related);
-    } else {
-        n = snprintf(header, sizeof header,
-                     "<wsa:MessageID>%s</wsa:MessageID>"
-                     "<wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>",
-                     id);
-    }
-    if (n < 0 || (size_t)n >= sizeof header)
-        return 0;
-
-    static const char *const elements[] = { "Hello", "Bye", "ProbeMatches", "ResolveMatches" };
-    static const char *const matches_open[] = { "", "", "<wsd:ProbeMatch>", "<wsd:ResolveMatch>" };
-    static const char *const matches_close[] = { "", "", "</wsd:ProbeMatch>",
-                                                  "</wsd:ResolveMatch>" };
-    const char *element = elements[kind];
     pthread_once(&instance_once, start_instance);
-    n = snprintf(out, size,
-                 "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-                 "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" WSD_SOAP_NS "\""
-                 " xmlns:wsa=\"" WSD_ADDRESSING_NS "\""
-                 " xmlns:wsd=\"" WSD_DISCOVERY_NS "\""
-                 " xmlns:dn=\"" WSD_ONVIF_NETWORK_NS "\""
-                 " xmlns:tds=\"" WSD_ONVIF_DEVICE_NS "\">"
-                 "<SOAP-ENV:Header>%s<wsa:Action>%s</wsa:Action>"
-                 "<wsd:AppSequence InstanceId=\"%lu\" MessageNumber=\"%lu\"/>"
-                 "</SOAP-ENV:Header>"
-                 "<SOAP-ENV:Body><wsd:%s>%s%s%s</wsd:%s></SOAP-ENV:Body>"
-                 "</SOAP-ENV:Envelope>",
-                 header, action, instance_id,
-                 __atomic_add_fetch(&message_number, 1, __ATOMIC_RELAXED), element,
-                 matches_open[kind], body, matches_close[kind], element);
-    if (n < 0 || (size_t)n >= size)
+    struct text t = { out, size, 0 };
+    PUT(&t, envelope_open);
+    put_string(&t, id);
+    if (matches) {
+        PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
+        put_string(&t, related);
+        PUT(&t, "</wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>");
+    } else {
+        PUT(&t, "</wsa:MessageID><wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>");
+    }
+    PUT(&t, "<wsa:Action>");
+    put_string(&t, kinds[kind].action);
+    PUT(&t, "</wsa:Action><wsd:AppSequence InstanceId=\"");
+    put_number(&t, instance_id);
+    PUT(&t, "\" MessageNumber=\"");
+    put_number(&t, __atomic_add_fetch(&message_number, 1, __ATOMIC_RELAXED));
+    PUT(&t, "\"/></SOAP-ENV:Header><SOAP-ENV:Body><wsd:");
+    put_string(&t, kinds[kind].element);
+    PUT(&t, ">");
+    if (matches) {
+        PUT(&t, "<wsd:");
+        put_string(&t, kinds[kind].match);
+        PUT(&t, ">");
+    }
+    describe(&t, kind == WSD_BYE ? NULL : escaped);
+    if (matches) {
+        PUT(&t, "</wsd:");
+        put_string(&t, kinds[kind].match);
+        PUT(&t, ">");
+    }
+    PUT(&t, "</wsd:");
+    put_string(&t, kinds[kind].element);
+    PUT(&t, "></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+    if (t.len >= size)
         return 0;
-    return (size_t)n;
+    out[t.len] = '\0';
+    return t.len;
 }
