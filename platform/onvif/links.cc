@@ -52,7 +52,7 @@ static int scan_ipv4(struct ifaddrs *list, struct link *out, int room)
             if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !usable(i->ifa_flags, loopback))
                 continue;
             struct link l = { AF_INET, (int)if_nametoindex(i->ifa_name),
-                              ((struct sockaddr_in *)i->ifa_addr)->sin_addr, {} };
+                              ((struct sockaddr_in *)i->ifa_addr)->sin_addr, {}, "" };
             int known = 0;
             for (int k = 0; k < n; k++)
                 known |= out[k].ifindex == l.ifindex;
@@ -105,7 +105,7 @@ static int scan_ipv6(struct ifaddrs *list, struct link *out, int room)
                 at++;
             if (at == room || (at < n && rank[at] >= r))
                 continue;
-            struct link l = { AF_INET6, (int)ifindex, {}, {} };
+            struct link l = { AF_INET6, (int)ifindex, {}, {}, "" };
             for (int b = 0; b < 16; b++)
                 sscanf(hex + 2 * b, "%2hhx", &l.addr6.s6_addr[b]);
             out[at] = l;
@@ -125,6 +125,8 @@ int link_scan(struct link *out)
     int n = scan_ipv4(list, out, LINK_LIMIT / 2);
     n += scan_ipv6(list, out + n, LINK_LIMIT / 2);
     freeifaddrs(list);
+    for (int i = 0; i < n; i++)  // formatted once, not for each answer
+        link_xaddrs(&out[i], out[i].xaddrs, sizeof out[i].xaddrs);
     return n;
 }
 

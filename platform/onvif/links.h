@@ -15,6 +15,7 @@ struct link {
     int ifindex;
     struct in_addr addr;    // AF_INET
     struct in6_addr addr6;  // AF_INET6
+    char xaddrs[80];        // the device service's URL on it (link_xaddrs)
 };
 
 /// Every link of the device now, into `out` (LINK_LIMIT entries); in each

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -40,15 +41,22 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
 {
     struct link l;
     memset(&l, 0, sizeof l);
-    l.family = a->family;
+    int known = link_find(a->family, a->ifindex, &l);
     if (a->family == AF_INET) {
-        l.addr = reply_address(a);
-    } else if (!link_find(AF_INET6, a->ifindex, &l)) {
+        struct in_addr addr = reply_address(a);
+        if (!known || l.addr.s_addr != addr.s_addr) {
+            l.family = AF_INET;
+            l.addr = addr;
+            link_xaddrs(&l, l.xaddrs, sizeof l.xaddrs);
+        }
+    } else if (!known) {
         if (a->multicast)
             return 0;  // an interface that is no link (yet)
+        l.family = AF_INET6;
         l.addr6 = a->local6;
+        link_xaddrs(&l, l.xaddrs, sizeof l.xaddrs);
     }
-    link_xaddrs(&l, out, size);
+    snprintf(out, size, "%s", l.xaddrs);
     return 1;
 }
 
