@@ -151,7 +151,6 @@ static void flood(int count, int listener, std::mt19937 &rng)
     receive_with(listener, hello_action, 2);
     int client = udp_socket(0, false);
     warm_up(client);
-    long rss_before = rss_kib(pid);
     std::string valid = onvif_client_probe("urn:uuid:flood");
     const std::string shapes[] = {
         "",
@@ -162,6 +161,13 @@ static void flood(int count, int listener, std::mt19937 &rng)
         probe_with("", "dn:NetworkVideoTransmitter", ""),
         std::string(valid).replace(valid.find("Probe</wsa"), 5, "Hello"),
     };
+    // Each shape once first: the code that reads it is paged in then, not
+    // counted as growth (what valid Probes never need, the full XML
+    // parser's, is paged in only by the flood).
+    for (const std::string &d : shapes)
+        send_to(client, d);
+    receive(client, 0.3);
+    long rss_before = rss_kib(pid);
     double start_s = now_s();
     for (int i = 0; i < count; i++) {
         std::string d = shapes[rng() % 7];

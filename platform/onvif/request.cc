@@ -4,13 +4,13 @@
 
 #include <ctype.h>
 #include <expat.h>
-#include <pthread.h>
 #include <string.h>
 #include <strings.h>
-#include <sys/random.h>
 
 #include "request.h"
 #include "wsd.h"
+#include "xml_parser.h"
+#include "xml_scan.h"
 
 enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
 
@@ -43,7 +43,8 @@ struct request_reader {
 static void give_up(struct request_reader *r)
 {
     r->bad = 1;
-    XML_StopParser(r->parser, XML_FALSE);
+    if (r->parser)  // the quick scan stops on its own
+        XML_StopParser(r->parser, XML_FALSE);
 }
 
 // Expat hands names as "namespace local", or "local" without a namespace.
@@ -238,89 +239,83 @@ static void trim(char *text)
     text[len - start] = '\0';
 }
 
-// One parser per thread, reset for each Probe instead of made anew, and
-// freed when its thread ends (a cancelled one too).
-static pthread_once_t parser_once = PTHREAD_ONCE_INIT;
-static pthread_key_t parser_key;
-
-// The secret that seeds the parser's name hashing against crafted
-// collisions: drawn once for the process. Expat would otherwise draw a
-// new one from the kernel at every reset, a system call per Probe. Zero
-// (no random bytes to be had) leaves expat to draw its own.
-static unsigned long hash_salt;
-
-static void free_parser(void *parser)
-{
-    XML_ParserFree((XML_Parser)parser);
-}
-
-static void make_parser_key(void)
-{
-    pthread_key_create(&parser_key, free_parser);
-    if (getrandom(&hash_salt, sizeof hash_salt, GRND_NONBLOCK) != (ssize_t)sizeof hash_salt)
-        hash_salt = 0;
-}
-
-static XML_Parser thread_parser(void)
-{
-    pthread_once(&parser_once, make_parser_key);
-    XML_Parser parser = (XML_Parser)pthread_getspecific(parser_key);
-    if (parser) {
-        XML_ParserReset(parser, NULL);  // clears the handlers and the salt too
-    } else {
-        parser = XML_ParserCreateNS(NULL, ' ');
-        if (parser && pthread_setspecific(parser_key, parser) != 0) {
-            XML_ParserFree(parser);
-            return NULL;
-        }
-    }
-    if (parser && hash_salt)
-        XML_SetHashSalt(parser, hash_salt);
-    return parser;
-}
-
-enum wsd_request_kind wsd_parse_request(const char *data, size_t len, struct wsd_request *request)
+static void reader_start(struct request_reader *r, struct wsd_request *request)
 {
     // Both records are large; only what is read before it is written is
     // cleared (clearing them whole was a fifth of the work per Probe).
-    struct request_reader r;
-    r.request = request;
-    r.depth = r.in_header = r.in_body = r.in_probe = r.seen_probe = 0;
-    r.in_resolve = r.in_endpoint = r.seen_resolve = 0;
-    r.capture = CAPTURE_NONE;
-    r.action[0] = r.types[0] = '\0';
-    r.ns_count = 0;
-    r.bad = 0;
+    r->parser = NULL;
+    r->request = request;
+    r->depth = r->in_header = r->in_body = r->in_probe = r->seen_probe = 0;
+    r->in_resolve = r->in_endpoint = r->seen_resolve = 0;
+    r->capture = CAPTURE_NONE;
+    r->action[0] = r->types[0] = '\0';
+    r->ns_count = 0;
+    r->bad = 0;
     request->message_id[0] = request->scopes[0] = request->match_by[0] = '\0';
     request->resolve_address[0] = '\0';
     request->type_count = request->types_unresolved = 0;
+}
 
-    if (len > 65536)
-        return WSD_NOT_A_REQUEST;
-    r.parser = thread_parser();
-    if (!r.parser)
-        return WSD_NOT_A_REQUEST;
-    XML_SetUserData(r.parser, &r);
-    XML_SetElementHandler(r.parser, on_start, on_end);
-    XML_SetCharacterDataHandler(r.parser, on_text);
-    XML_SetNamespaceDeclHandler(r.parser, on_namespace_start, on_namespace_end);
-    XML_SetStartDoctypeDeclHandler(r.parser, on_doctype);
+// The full parser's reading; whether it found the document well-formed
+// and the reader kept to it.
+static int parse_fully(struct request_reader *r, const char *data, size_t len)
+{
+    r->parser = xml_thread_parser();
+    if (!r->parser)
+        return 0;
+    XML_SetUserData(r->parser, r);
+    XML_SetElementHandler(r->parser, on_start, on_end);
+    XML_SetCharacterDataHandler(r->parser, on_text);
+    XML_SetNamespaceDeclHandler(r->parser, on_namespace_start, on_namespace_end);
+    XML_SetStartDoctypeDeclHandler(r->parser, on_doctype);
+    return XML_Parse(r->parser, data, (int)len, XML_TRUE) == XML_STATUS_OK && !r->bad;
+}
 
-    int ok = XML_Parse(r.parser, data, (int)len, XML_TRUE) == XML_STATUS_OK && !r.bad;
-    if (!ok || r.seen_probe + r.seen_resolve != 1)
+// The request the reader saw, once the document is read.
+static enum wsd_request_kind reader_result(struct request_reader *r, int ok)
+{
+    struct wsd_request *request = r->request;
+    if (!ok || r->seen_probe + r->seen_resolve != 1)
         return WSD_NOT_A_REQUEST;
-    trim(r.action);
+    trim(r->action);
     trim(request->message_id);
     trim(request->match_by);
     trim(request->resolve_address);
     if (request->message_id[0] == '\0')
         return WSD_NOT_A_REQUEST;
-    if (r.seen_probe)
-        return strcmp(r.action, WSD_DISCOVERY_NS "/Probe") == 0 ? WSD_PROBE_REQUEST
-                                                                 : WSD_NOT_A_REQUEST;
-    return strcmp(r.action, WSD_DISCOVERY_NS "/Resolve") == 0 && request->resolve_address[0] != '\0'
+    if (r->seen_probe)
+        return strcmp(r->action, WSD_DISCOVERY_NS "/Probe") == 0 ? WSD_PROBE_REQUEST
+                                                                  : WSD_NOT_A_REQUEST;
+    return strcmp(r->action, WSD_DISCOVERY_NS "/Resolve") == 0 && request->resolve_address[0] != '\0'
                ? WSD_RESOLVE_REQUEST
                : WSD_NOT_A_REQUEST;
+}
+
+// The quick scan reads what real clients send in a fraction of the full
+// parser's time; what it does not read, the full parser reads afresh.
+enum wsd_request_kind wsd_parse_request(const char *data, size_t len, struct wsd_request *request)
+{
+    struct request_reader r;
+    if (len > 65536)
+        return WSD_NOT_A_REQUEST;
+    reader_start(&r, request);
+    const struct xml_events events = { &r, on_start, on_end, on_text, on_namespace_start,
+                                       on_namespace_end, &r.bad };
+    enum xml_scan_result scanned = xml_scan(data, len, &events);
+    if (scanned != XML_SCAN_UNSURE)
+        return reader_result(&r, scanned == XML_SCAN_DONE && !r.bad);
+    reader_start(&r, request);
+    return reader_result(&r, parse_fully(&r, data, len));
+}
+
+enum wsd_request_kind wsd_parse_request_fully(const char *data, size_t len,
+                                              struct wsd_request *request)
+{
+    struct request_reader r;
+    if (len > 65536)
+        return WSD_NOT_A_REQUEST;
+    reader_start(&r, request);
+    return reader_result(&r, parse_fully(&r, data, len));
 }
 
 int wsd_parse_probe(const char *data, size_t len, struct wsd_request *probe)

@@ -35,6 +35,11 @@ struct wsd_request {
 /// request needs.
 enum wsd_request_kind wsd_parse_request(const char *data, size_t len, struct wsd_request *request);
 
+/// The same, read by the full XML parser alone, as the quick scan of the
+/// common forms must read them too (the fuzz target compares the two).
+enum wsd_request_kind wsd_parse_request_fully(const char *data, size_t len,
+                                              struct wsd_request *request);
+
 /// Whether the datagram is a Probe (wsd_parse_request, Probes only).
 int wsd_parse_probe(const char *data, size_t len, struct wsd_request *probe);
 

@@ -1,0 +1,120 @@
+#include "xml_tokens.h"
+
+#include <string.h>
+
+#define ROW16(c) c, c, c, c, c, c, c, c, c, c, c, c, c, c, c, c
+enum { I = XML_INVALID, S = XML_SPACE, V = XML_VALUE_STOP, T = XML_TEXT_STOP };
+enum { N = XML_NAME, L = XML_NAME_START | XML_NAME };
+
+const unsigned char xml_class[256] = {
+    I, I, I, I, I, I, I, I, I, S | V, S | V, I, I, S | V | T, I, I,  // TAB LF CR
+    ROW16(I),
+    S, 0, V, 0, 0, 0, V | T, V, 0, 0, 0, 0, 0, N, N, 0,  // ' ' '"' '&' '\'' '-' '.'
+    N, N, N, N, N, N, N, N, N, N, 0, 0, V | T, 0, 0, 0,  // digits '<'
+    0, L, L, L, L, L, L, L, L, L, L, L, L, L, L, L,      // '@' A-O
+    L, L, L, L, L, L, L, L, L, L, L, 0, 0, T, 0, L,      // P-Z ']' '_'
+    0, L, L, L, L, L, L, L, L, L, L, L, L, L, L, L,      // a-o
+    L, L, L, L, L, L, L, L, L, L, L, 0, 0, 0, 0, 0,      // p-z DEL
+    ROW16(I), ROW16(I), ROW16(I), ROW16(I), ROW16(I), ROW16(I), ROW16(I), ROW16(I),
+};
+
+int xml_skip_space(struct scan *s)
+{
+    const char *from = s->p;
+    while (s->p < s->end && is_space(*s->p))
+        s->p++;
+    return s->p > from;
+}
+
+int xml_read_ncname(struct scan *s, struct span *name)
+{
+    name->at = s->p;
+    if (s->p == s->end || !xml_is(*s->p, XML_NAME_START))
+        return 0;
+    while (s->p < s->end && xml_is(*s->p, XML_NAME))
+        s->p++;
+    name->len = (size_t)(s->p - name->at);
+    return 1;
+}
+
+int xml_read_qname(struct scan *s, struct span *prefix, struct span *local)
+{
+    if (!xml_read_ncname(s, local))
+        return 0;
+    prefix->at = local->at;
+    prefix->len = 0;
+    if (s->p < s->end && *s->p == ':') {
+        s->p++;
+        *prefix = *local;
+        return xml_read_ncname(s, local) && (s->p == s->end || *s->p != ':');
+    }
+    return 1;
+}
+
+// Characters outside ASCII, and entities a document type would declare,
+// are the full parser's to read.
+int xml_read_reference(struct scan *s)
+{
+    static const struct {
+        const char *name;
+        char c;
+    } entities[] = { { "lt;", '<' }, { "gt;", '>' }, { "amp;", '&' }, { "quot;", '"' }, { "apos;", '\'' } };
+    for (const auto &e : entities) {
+        size_t n = strlen(e.name);
+        if ((size_t)(s->end - s->p) >= n && memcmp(s->p, e.name, n) == 0) {
+            s->p += n;
+            return e.c;
+        }
+    }
+    if (s->p == s->end || *s->p != '#')
+        return -1;
+    s->p++;
+    int hex = s->p < s->end && *s->p == 'x', digits = 0;
+    unsigned value = 0;  // eight digits of either kind fit
+    s->p += hex;
+    for (; s->p < s->end && *s->p != ';' && digits < 8; s->p++, digits++) {
+        char c = *s->p;
+        int d = c >= '0' && c <= '9' ? c - '0'
+              : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+              : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+        if (d < 0)
+            return -1;
+        value = value * (hex ? 16 : 10) + (unsigned)d;
+    }
+    if (digits == 0 || s->p == s->end || *s->p != ';')
+        return -1;
+    s->p++;
+    return value == 9 || value == 10 || value == 13 || (value >= 0x20 && value < 0x80) ? (int)value : -1;
+}
+
+// As the full parser normalises a value: each literal line end or tab a
+// space (CR LF one), references as they stand for.
+const char *xml_read_value(struct scan *s)
+{
+    if (s->p == s->end || (*s->p != '"' && *s->p != '\''))
+        return NULL;
+    char quote = *s->p++;
+    char *out = s->arena + s->used, *limit = s->arena + ARENA_SIZE - 1, *o = out;
+    for (;;) {
+        const char *run = s->p;
+        while (s->p < s->end && !xml_is(*s->p, XML_VALUE_STOP | XML_INVALID))
+            s->p++;
+        size_t n = (size_t)(s->p - run);
+        if (n > (size_t)(limit - o) || s->p == s->end)
+            return NULL;
+        memcpy(o, run, n);
+        o += n;
+        char c = *s->p++;
+        if (c == quote)
+            break;
+        int ref = c == '&' ? xml_read_reference(s) : c == '\'' || c == '"' ? c : ' ';
+        if (c == '<' || xml_is(c, XML_INVALID) || ref < 0 || o == limit)
+            return NULL;
+        if (c == '\r' && s->p < s->end && s->p[0] == '\n')
+            s->p++;
+        *o++ = (char)ref;
+    }
+    *o++ = '\0';
+    s->used = (size_t)(o - s->arena);
+    return out;
+}
