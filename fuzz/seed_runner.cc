@@ -26,7 +26,8 @@ static bool run_file(const std::string &path)
     while ((n = fread(chunk, 1, sizeof chunk, f)) > 0)
         data.insert(data.end(), chunk, chunk + n);
     fclose(f);
-    LLVMFuzzerTestOneInput(data.data(), data.size());
+    static const uint8_t none[1] = {};  // libFuzzer hands even an empty input a real pointer
+    LLVMFuzzerTestOneInput(data.empty() ? none : data.data(), data.size());
     return true;
 }
 

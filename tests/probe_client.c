@@ -57,6 +57,7 @@ int main(int argc, char **argv)
         perror("probe_client");
         return 2;
     }
+    freeaddrinfo(to);
     int found = 0;
     double start = now_s();
     for (double end = start + atof(argv[1]); now_s() < end;) {
