@@ -70,6 +70,7 @@ for shell in dash "busybox sh"; do
 
     # An unexpected end.
     t0=$(now)
+    [ "${pid:-0}" -gt 0 ] || fail "no daemon to kill"
     kill -KILL "$pid"
     answered_within_15s "$t0" "SIGKILL"
     [ "$(pid_of_daemon)" != "$pid" ] || fail "the same daemon after SIGKILL"

@@ -54,7 +54,7 @@ static void answer_request(int sock, const char *data, size_t len, const struct 
     if (!responder_read(data, len, a, &owed))
         return;
     if (a->multicast) {
-        pending_add(sock, a, &owed);
+        pending_add(sock, a, &owed, 1);
         return;
     }
     char message[WSD_MESSAGE_SIZE];

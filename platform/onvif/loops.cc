@@ -121,7 +121,7 @@ static int serve_one(int sock)
 
     ssize_t n = datagram_receive(sock, data, sizeof data, MSG_DONTWAIT, &a);
     if (n > 0 && a.family == AF_INET && responder_read(data, (size_t)n, &a, &owed))
-        pending_add(sock, &a, &owed);
+        pending_add(sock, &a, &owed, 0);
     return n < 0 ? -1 : 0;
 }
 
@@ -150,6 +150,8 @@ EXPORTED void udp_probe(int (*open_server)(void))
         if (n < 0 || (pfd[0].revents & POLLNVAL) ||
             ((pfd[0].revents & POLLIN) && serve_one(sock) != 0))
             sock = open_with_pktinfo(open_server);
+        if (pfd[1].revents & POLLIN)
+            pending_woken();
         pending_send_due();
     }
 }

@@ -49,7 +49,7 @@ static double next_random(void)
     return (double)((random_state * 0x2545f4914f6cdd1dULL) >> 11) / 9007199254740992.0;
 }
 
-void pending_add(int sock, const struct arrival *a, const struct answer *answer)
+void pending_add(int sock, const struct arrival *a, const struct answer *answer, int wake_sender)
 {
     pthread_once(&start_once, start);
     pthread_mutex_lock(&lock);
@@ -60,7 +60,7 @@ void pending_add(int sock, const struct arrival *a, const struct answer *answer)
         h->to = *a;
         h->answer = *answer;
         uint64_t one = 1;
-        if (wake >= 0 && write(wake, &one, sizeof one) < 0) {
+        if (wake_sender && wake >= 0 && write(wake, &one, sizeof one) < 0) {
             // the count is full: a wake-up is on its way already
         }
     }
@@ -84,11 +84,6 @@ int pending_next_ms(void)
 // Each is sent under the lock, so none can follow the Bye.
 void pending_send_due(void)
 {
-    pthread_once(&start_once, start);
-    uint64_t woken;
-    if (wake >= 0 && read(wake, &woken, sizeof woken) < 0) {
-        // nothing was added: the wait ended for a request or the time
-    }
     double now = now_s();
     pthread_mutex_lock(&lock);
     for (int i = 0; i < held_count;) {
@@ -109,6 +104,14 @@ int pending_wake_fd(void)
 {
     pthread_once(&start_once, start);
     return wake;
+}
+
+void pending_woken(void)
+{
+    uint64_t count;
+    if (read(wake, &count, sizeof count) < 0) {
+        // read by an earlier wake-up already
+    }
 }
 
 void pending_drop_all(void)

@@ -13,9 +13,9 @@ enum { PENDING_DELAY_MS = 400, PENDING_LIMIT = 64 };
 
 /// Holds `answer` for `a`'s sender, to go from `sock` when its time comes.
 /// Dropped when PENDING_LIMIT answers are waiting already, or after the
-/// Bye. Safe from any thread; a thread other than the one that sends them
-/// wakes that one through pending_wake_fd.
-void pending_add(int sock, const struct arrival *a, const struct answer *answer);
+/// Bye. Safe from any thread; from a thread other than the one that sends
+/// them, `wake` has that one woken through pending_wake_fd.
+void pending_add(int sock, const struct arrival *a, const struct answer *answer, int wake);
 
 /// Milliseconds until the next held answer is due; -1 when none is held.
 int pending_next_ms(void);
@@ -23,8 +23,9 @@ int pending_next_ms(void);
 /// Sends every held answer that is due.
 void pending_send_due(void);
 
-/// Readable when an answer was held since the last pending_send_due.
+/// Readable when another thread held an answer; pending_woken reads it.
 int pending_wake_fd(void);
+void pending_woken(void);
 
 /// The Bye: drops the answers not yet sent, and holds none from now on.
 void pending_drop_all(void);
