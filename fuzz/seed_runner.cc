@@ -3,6 +3,10 @@
 // the target once. A target's failing check aborts the run.
 //   target_seeds PATH...
 
+// Directory offsets of a 64-bit file system do not fit a 32-bit off_t: the
+// device build's readdir would give up on the first entry.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
