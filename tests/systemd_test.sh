@@ -20,11 +20,15 @@ log=$(mktemp)
 nspawn=0
 finish() {
     status=$?
-    [ "$nspawn" -gt 0 ] && kill -TERM "$nspawn" 2>/dev/null
-    for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
-    [ "$nspawn" -gt 0 ] && kill -KILL "$nspawn" 2>/dev/null
+    set +e
+    if [ "$nspawn" -gt 0 ]; then
+        kill -TERM "$nspawn" 2>/dev/null
+        for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$nspawn" 2>/dev/null
+    fi
     [ "$status" -eq 0 ] || tail -n 20 "$log"
     rm -f "$log"
+    exit "$status"
 }
 trap finish EXIT
 fail() { echo "FAIL: $*"; exit 1; }
@@ -38,7 +42,7 @@ answered_within_15s() {
 }
 
 systemd-nspawn --boot --register=no --keep-unit --network-veth --machine=house-test \
-    -D "$root" >"$log" 2>&1 &
+    -D "$root" </dev/null >"$log" 2>&1 &
 nspawn=$!
 # The container's init, and a way in.
 leader=""
@@ -57,7 +61,7 @@ done
 [ -n "$booted" ] || fail "the container did not boot"
 
 # The link, up on both sides; the container's end without its address.
-ve=$(ip -o link show type veth | awk -F': ' '{ print $2 }' | cut -d@ -f1)
+ve=$(ip -o link show type veth 2>/dev/null | awk -F': ' '{ print $2 }' | cut -d@ -f1)
 ip addr add 10.77.0.1/24 dev "$ve"
 ip link set "$ve" up
 ip route add 224.0.0.0/4 dev "$ve"
