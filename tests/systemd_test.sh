@@ -31,7 +31,11 @@ finish() {
     exit "$status"
 }
 trap finish EXIT
-fail() { echo "FAIL: $*"; exit 1; }
+fail() {
+    echo "FAIL: $*"
+    [ -z "${leader:-}" ] || in_ct journalctl --no-pager -n 30 -u discovery-daemon 2>&1
+    exit 1
+}
 now() { read -r up _ < /proc/uptime; echo "$up"; }
 since() { echo "$(now) $1" | awk '{ printf "%.1f", $1 - $2 }'; }
 answered_within_15s() {
@@ -54,11 +58,14 @@ done
 [ -n "$leader" ] || fail "the container did not start"
 in_ct() { nsenter -t "$leader" -a "$@"; }
 booted=""
-for _ in $(seq 600); do
+for _ in $(seq 1200); do
     case "$(in_ct systemctl is-system-running 2>/dev/null)" in running|degraded) booted=1; break ;; esac
     sleep 0.1
 done
-[ -n "$booted" ] || fail "the container did not boot"
+if [ -z "$booted" ]; then
+    in_ct systemctl list-jobs --no-pager 2>&1 | head -n 20
+    fail "the container did not boot within 120 s: $(in_ct systemctl is-system-running 2>&1)"
+fi
 
 # The link, up on both sides; the container's end without its address.
 ve=$(ip -o link show type veth 2>/dev/null | awk -F': ' '{ print $2 }' | cut -d@ -f1)
@@ -76,7 +83,7 @@ in_ct ip route add 224.0.0.0/4 dev host0
 answered_within_15s "$t0" "the address came"
 
 pid=$(in_ct systemctl show -p MainPID --value discovery-daemon)
-[ "$pid" -gt 0 ] || fail "no main process"
+[ "$pid" -gt 0 ] || { in_ct systemctl status --no-pager discovery-daemon; fail "no main process"; }
 in_ct sh -c "grep -E '^(Uid|CapEff|CapBnd|NoNewPrivs|Seccomp):' /proc/$pid/status" > /tmp/status.$$
 echo "systemd: the daemon's $(tr '\n\t' '  ' < /tmp/status.$$)"
 awk '/^Uid:/ { exit !($2 != 0) } /^Cap(Eff|Bnd):/ { if ($2 !~ /^0+$/) exit 1 }
