@@ -28,12 +28,18 @@ ip route add 224.0.0.0/4 dev eth0 2>/dev/null
 
 syslogd -O /var/log/messages
 
+# The console's shell is a child of init, not init itself: init stays this
+# script, which reaps what is orphaned to it (the daemon detaches; `start`
+# leaves its init script's supervisor behind). With an interactive shell as
+# init, killing the detached daemon now and then took the whole device down
+# without a word. When the shell ends, the device powers off.
 if grep -q house.test /proc/cmdline; then
     stty -echo -onlcr
     PS1=''
     export PS1
     echo "@@READY"
-    exec sh
+    sh
+    poweroff -f
 fi
 cat <<'BANNER'
 
@@ -42,4 +48,5 @@ is on /dev/ttyS0; try:  housectl -q; housectl -a; housectl -lpower=40 -l
 The daemon:  /etc/init.d/discovery-daemon start   (its log: /var/log/messages)
 Leave with:  poweroff -f
 BANNER
-exec setsid cttyhack sh -l
+setsid cttyhack sh -l
+poweroff -f

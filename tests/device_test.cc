@@ -145,7 +145,14 @@ static std::vector<std::string> housesim_args(const std::string &socket, const s
 
 static std::string console_log()
 {
-    return "\n--- device console ---\n" + qemu.seen + "\n--- emulator ---\n" +
+    std::string ended;
+    int status;
+    if (qemu.pid > 0 && waitpid(qemu.pid, &status, WNOHANG) == qemu.pid) {
+        ended = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                    : "exited with " + std::to_string(WEXITSTATUS(status));
+        qemu.pid = -1;
+    }
+    return "\n--- device console ---\n" + qemu.seen + "\n--- emulator " + ended + " ---\n" +
            read_file(path_in_work("qemu.err"));
 }
 
@@ -425,7 +432,7 @@ TEST_F(Device, DaemonFromItsInitScriptOnTheDevicesLink)
     std::string killed = shell("echo " + daemon_pid + "; kill -KILL " + daemon_pid);
     double kill_time = now_s();
     answered = answered_after(kill_time, 15);
-    EXPECT_GE(answered, 0) << "no answer within 15 s of SIGKILL";
+    EXPECT_GE(answered, 0) << "no answer within 15 s of SIGKILL: " << killed << console_log();
     printf("init script: answered %.1f s after SIGKILL\n", answered);
     EXPECT_NE(shell("echo " + daemon_pid), killed);
 
