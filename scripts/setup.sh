@@ -89,7 +89,6 @@ if [ "$mode" = systemd ] && [ ! -x build/systemd/root/lib/systemd/systemd ]; the
         bookworm build/systemd/root.tmp "${sources[@]}"
     # Its identity now, so that no boot of it is a first boot with its own
     # set-up steps and timing.
-    od -An -N16 -tx1 /dev/urandom | tr -d ' \n' > build/systemd/root.tmp/etc/machine-id
-    echo >> build/systemd/root.tmp/etc/machine-id
+    printf '%s\n' "$(od -An -N16 -tx1 /dev/urandom | tr -d ' \n')" > build/systemd/root.tmp/etc/machine-id
     mv build/systemd/root.tmp build/systemd/root
 fi

@@ -143,6 +143,8 @@ static std::vector<std::string> housesim_args(const std::string &socket, const s
     return argv;
 }
 
+// What the device printed, and how the emulator ended if it has: reaped
+// here, so that nothing signals its pid afterwards.
 static std::string console_log()
 {
     std::string ended;
