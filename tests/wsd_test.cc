@@ -110,6 +110,9 @@ TEST(Probe, ScopesFollowTheirMatchingRule)
     EXPECT_FALSE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile",
                                     WSD_DISCOVERY_NS "/strcmp0")));
     EXPECT_FALSE(matches(probe_with("a", "", "", WSD_DISCOVERY_NS "/ldap")));
+    // A rule too long to keep is no rule we know either, not the default.
+    EXPECT_FALSE(matches(probe_with("a", "", "", std::string(WSD_NAME_SIZE, 'm'))));
+    EXPECT_FALSE(matches(probe_with("a", "", "", std::string(4000, 'm'))));
 
     EXPECT_TRUE(wsd_scope_matches("urn:x", "urn:x"));
     EXPECT_FALSE(wsd_scope_matches("urn:x", "onvif://x"));

@@ -108,10 +108,16 @@ static void on_start(void *data, const char *name, const char **attrs)
             start_capture(r, CAPTURE_TYPES, r->types, sizeof r->types);
         } else if (is_element(name, WSD_DISCOVERY_NS, "Scopes")) {
             start_capture(r, CAPTURE_SCOPES, r->request->scopes, sizeof r->request->scopes);
+            // A rule too long to keep is refused with the request: were
+            // it dropped, the default rule would match in its place.
             for (int i = 0; attrs[i]; i += 2)
-                if (strcmp(attrs[i], "MatchBy") == 0 &&
-                    strlen(attrs[i + 1]) < sizeof r->request->match_by)
+                if (strcmp(attrs[i], "MatchBy") == 0) {
+                    if (strlen(attrs[i + 1]) >= sizeof r->request->match_by) {
+                        give_up(r);
+                        return;
+                    }
                     strcpy(r->request->match_by, attrs[i + 1]);
+                }
         }
     }
 }

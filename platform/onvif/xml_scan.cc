@@ -43,6 +43,17 @@ static int expand(const struct scan *s, struct span prefix, struct span local, i
 
 static int stopped(const struct scan *s) { return *s->ev->stop; }
 
+// A name from the datagram as the handlers take it, NUL-terminated; 0 when
+// it does not fit (the full parser then reads the document).
+static int copy_name(char out[NAME_SIZE], struct span name)
+{
+    if (name.len >= NAME_SIZE)
+        return 0;
+    memcpy(out, name.at, name.len);
+    out[name.len] = '\0';
+    return 1;
+}
+
 // The end of the element opened at the current depth: its handler, then
 // the end of each namespace it declared, last first.
 static void close_element(struct scan *s, const char *name)
@@ -51,8 +62,7 @@ static void close_element(struct scan *s, const char *name)
     while (s->binding_count > 0 && s->bindings[s->binding_count - 1].depth == s->depth) {
         const struct binding *b = &s->bindings[--s->binding_count];
         char prefix[NAME_SIZE];
-        memcpy(prefix, b->prefix.at, b->prefix.len);
-        prefix[b->prefix.len] = '\0';
+        copy_name(prefix, b->prefix);  // it fitted when it was bound
         s->ev->namespace_end(s->ev->data, b->prefix.len ? prefix : NULL);
     }
 }
@@ -72,14 +82,14 @@ static int declare(struct scan *s, struct attribute *attrs, int count)
             strcmp(a->value, "http://www.w3.org/2000/xmlns/") == 0 ||
             strchr(a->value, ' '))  // the parser's separator in names
             return 0;
+        char prefix[NAME_SIZE];
+        if (!copy_name(prefix, default_ns ? a->prefix : a->local))
+            return 0;
         struct binding *b = &s->bindings[s->binding_count++];
         b->prefix = default_ns ? a->prefix : a->local;
         b->uri = a->value;
         b->uri_len = strlen(a->value);
         b->depth = s->depth;
-        char prefix[NAME_SIZE];
-        memcpy(prefix, b->prefix.at, b->prefix.len);
-        prefix[b->prefix.len] = '\0';
         s->ev->namespace_start(s->ev->data, default_ns ? NULL : prefix,
                                a->value[0] ? a->value : NULL);
         if (stopped(s))
@@ -242,18 +252,25 @@ static enum xml_scan_result text(struct scan *s)
 }
 
 // <?xml version="1.0" encoding="UTF-8" standalone="yes"?>, the encoding
-// and standalone parts optional, the encoding one that ASCII is.
+// and standalone parts optional, the encoding one that ASCII is. As the
+// full parser reads it: encoding names in any case, the other values
+// exactly as written here.
 static int xml_declaration(struct scan *s)
 {
-    static const char *const parts[][3] = {
-        { "version", "1.0", NULL }, { "encoding", "UTF-8", "US-ASCII" }, { "standalone", "yes", "no" },
+    static const struct {
+        const char *name, *value[2];
+        int (*same)(const char *, const char *);
+    } parts[] = {
+        { "version", { "1.0", NULL }, strcmp },
+        { "encoding", { "UTF-8", "US-ASCII" }, strcasecmp },
+        { "standalone", { "yes", "no" }, strcmp },
     };
     s->p += 5;
     for (int i = 0; i < 3; i++) {
         const char *at = s->p;
         struct span name;
-        if (!xml_skip_space(s) || !xml_read_ncname(s, &name) || name.len != strlen(parts[i][0]) ||
-            memcmp(name.at, parts[i][0], name.len) != 0) {
+        if (!xml_skip_space(s) || !xml_read_ncname(s, &name) || name.len != strlen(parts[i].name) ||
+            memcmp(name.at, parts[i].name, name.len) != 0) {
             if (i == 0)
                 return 0;
             s->p = at;
@@ -272,7 +289,8 @@ static int xml_declaration(struct scan *s)
             value[n++] = *s->p++;
         value[n] = '\0';
         if (s->p == s->end || *s->p++ != quote ||
-            (strcasecmp(value, parts[i][1]) != 0 && (!parts[i][2] || strcasecmp(value, parts[i][2]) != 0)))
+            (parts[i].same(value, parts[i].value[0]) != 0 &&
+             (!parts[i].value[1] || parts[i].same(value, parts[i].value[1]) != 0)))
             return 0;
     }
     xml_skip_space(s);

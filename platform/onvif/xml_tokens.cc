@@ -94,6 +94,10 @@ const char *xml_read_value(struct scan *s)
     if (s->p == s->end || (*s->p != '"' && *s->p != '\''))
         return NULL;
     char quote = *s->p++;
+    // Each value keeps a byte for its terminator: an arena already full
+    // takes no more (o never passes limit below).
+    if (s->used >= ARENA_SIZE)
+        return NULL;
     char *out = s->arena + s->used, *limit = s->arena + ARENA_SIZE - 1, *o = out;
     for (;;) {
         const char *run = s->p;
