@@ -53,12 +53,6 @@ static long rss_kib(pid_t pid)
     return kib;
 }
 
-static double now_s()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 static pid_t start()
 {
@@ -94,13 +88,20 @@ static void cycles(int count, int listener, std::mt19937 &rng)
     printf("start/stop cycles      %6d  clean exits %d, Byes %d\n", count, clean, byes);
 }
 
+// A sender of its own for each Probe: the daemon answers any one sender
+// only a few times a second.
+static std::string sender(int i)
+{
+    return "127.0.1." + std::to_string(1 + i % 250);
+}
+
 // The first Probes touch the receive buffer and the probe thread's heap;
 // RSS is compared after them.
 static void warm_up(int client)
 {
     for (int i = 0; i < 20; i++) {
         std::string id = "urn:uuid:warm-" + std::to_string(i);
-        send_to(client, onvif_client_probe(id));
+        send_from(client, onvif_client_probe(id), sender(i).c_str(), "239.255.255.250");
         send_to(client, "<x>" + id);
         receive_with(client, id, 0.5);
     }
@@ -125,8 +126,8 @@ static void sighup_storm(int count, int listener)
         done = true;
     });
     while (!done) {
-        std::string id = "urn:uuid:storm-" + std::to_string(sent++);
-        send_to(client, onvif_client_probe(id));
+        std::string id = "urn:uuid:storm-" + std::to_string(sent);
+        send_from(client, onvif_client_probe(id), sender(sent++).c_str(), "239.255.255.250");
         answered += !receive_with(client, id, 0.5).empty();
         receive(listener, 0);  // keep the Hellos from filling the listener
     }

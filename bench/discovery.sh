@@ -9,7 +9,9 @@
 # its address: it gets Probes to the group, which it answers at once. The responders are
 # loaded in turn, round after round, and the medians over the rounds are
 # compared, so a moment when the machine is busy does not fall on one
-# responder alone.
+# responder alone. The Probes come from 1,000 sender addresses in turn:
+# ours answers any one sender only a few times a second. Then a one-sender flood
+# of ours: how many answers it gets, and what a flood datagram costs.
 #   bench/discovery.sh [probes per responder and round, default 2000]
 #                      [idle seconds, default 10] [rounds, default 5]
 set -euo pipefail
@@ -43,8 +45,17 @@ trap 'for p in "${pid[@]}"; do [ "$p" -gt 0 ] && kill "$p" 2>/dev/null; done
 pair() {  # the responder's namespace r-$1 and the client's c-$1, joined by veth
     ip netns add "r-$1"; ip netns add "c-$1"
     ip link add r0 netns "r-$1" type veth peer name c0 netns "c-$1"
-    ip -n "r-$1" addr add 10.79.0.1/24 dev r0
-    ip -n "c-$1" addr add 10.79.0.2/24 dev c0
+    ip -n "r-$1" addr add 10.79.0.1/16 dev r0
+    ip -n "c-$1" addr add 10.79.0.2/16 dev c0
+    # Permanent neighbours on the responder's side: a thousand addresses
+    # resolved one by one would outgrow the kernel's neighbour table.
+    local mac i
+    mac=$(ip -n "c-$1" -j link show c0 | jq -r '.[0].address')
+    for i in $(seq 257 1256); do echo "addr add 10.79.$((i / 256)).$((i % 256))/16 dev c0"; done |
+        ip -n "c-$1" -batch -
+    for i in $(seq 257 1256); do
+        echo "neigh add 10.79.$((i / 256)).$((i % 256)) lladdr $mac dev r0 nud permanent"
+    done | ip -n "r-$1" -batch -
     for ns in "r-$1" "c-$1"; do
         ip -n "$ns" link set lo up
         ip -n "$ns" link set "$([ "$ns" = "r-$1" ] && echo r0 || echo c0)" up
@@ -62,7 +73,7 @@ waitpid_of() {  # the first process in namespace $1 whose name starts with $2
 }
 load() {  # responder name, Probe form, idle seconds[, where the Probes go]
     ip netns exec "c-$1-$n" build/default/bench/probe_load "$2" "$count" "${pid[$1]}" "$3" "$1" \
-        "${4:-10.79.0.1}" || true
+        "${4:-10.79.0.1}" 10.79.1.1/1000 || true
 }
 
 n=bench$run_id
@@ -85,6 +96,8 @@ printf '%-18s %13s %10s %9s %9s %12s %8s %10s\n' responder answered probes/s \
         load ours onvif "$wait_s"; load wsdd2 wsdd2 "$wait_s"
         load wsdd wsdd "$wait_s" 239.255.255.250; load floor onvif "$wait_s"
     done
+    sleep 3  # every sender's share back in full
+    ip netns exec "c-ours-$n" build/default/bench/probe_load flood "$count" "${pid[ours]}" 10.79.0.1
 } | tee /tmp/discovery-bench.$$
 awk -v rounds="$rounds" '
 function median(list,   v, k, m, i, j, t) {
@@ -93,6 +106,7 @@ function median(list,   v, k, m, i, j, t) {
         for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
     return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
 }
+$1 == "flood" { flood_sent = $2; flood_answered = $3; flood_dropped = $4; flood_cpu = $5; next }
 { rate[$1] = rate[$1] " " $3; cpu[$1] = cpu[$1] " " $6; p50[$1] = p50[$1] " " $4
   if (!($1 in wake)) wake[$1] = $8 }
 END {
@@ -107,6 +121,8 @@ END {
     printf "ours idle:    %.2f wake-ups a second\n", wake["ours"]
     printf "\nCPU per Probe against the floor (a bare receive and send):\n"
     printf "  ours %.2fx, wsdd2 %.2fx, wsdd %.2fx\n", C["ours"] / C["floor"], C["wsdd2"] / C["floor"], C["wsdd"] / C["floor"]
+    printf "\na flood of %d Probes from one sender to ours: %d answered, %d dropped by the kernel,\n", flood_sent, flood_answered, flood_dropped
+    printf "  %.1f cpu us per flood datagram, %.2fx the floor CPU per Probe\n", flood_cpu, flood_cpu / C["floor"]
 }' /tmp/discovery-bench.$$
 rm -f /tmp/discovery-bench.$$
 INNER

@@ -2,18 +2,28 @@
  * other to 239.255.255.250:3702 and times each answer, then reports the
  * responder's CPU time, RSS and idle wake-ups from /proc.
  *
- *   probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS]
+ *   probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS [SOURCES]]
+ *   probe_load flood COUNT PID ADDRESS
  *
  * ADDRESS is where the Probes go: the group when left out, or the
  * responder's own address (directed Probes, answered at once).
  * FORM is the Probe the responder answers: "onvif" (the npm onvif
  * client's), "wsdd" (Types wsdp:Device) or "wsdd2" (wsa:-prefixed Action and
- * MessageID, Types wsdp:Device). Prints one table row.
+ * MessageID, Types wsdp:Device). SOURCES ("10.79.1.1/250") spreads the
+ * Probes over that many sender addresses from the first one up, in turn
+ * (this host's own), so that a responder's share per sender does not cap
+ * the load. Prints one table row.
+ *
+ * "flood" sends COUNT distinct Probes from one sender as fast as it can and
+ * prints how many were answered, how many the responder's kernel dropped
+ * (its receive buffer full) and the responder's CPU time per datagram it
+ * received.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -113,10 +123,67 @@ static int by_value(const void *a, const void *b)
     return x < y ? -1 : x > y;
 }
 
+/* The UDP receive-buffer drops in the responder's network namespace. */
+static long rcvbuf_errors(int pid)
+{
+    char path[64], line[512], names[512] = "";
+    long value = -1;
+    snprintf(path, sizeof path, "/proc/%d/net/snmp", pid);
+    FILE *f = fopen(path, "r");
+    while (f && fgets(line, sizeof line, f)) {
+        if (strncmp(line, "Udp: ", 5) != 0)
+            continue;
+        if (!names[0]) {
+            snprintf(names, sizeof names, "%s", line);
+            continue;
+        }
+        /* The value under the name RcvbufErrors in the line before. */
+        int column = 0;
+        for (const char *p = names; (p = strchr(p, ' ')) && strncmp(p + 1, "RcvbufErrors", 12) != 0; p++)
+            column++;
+        const char *v = line;
+        for (int i = 0; i <= column && v; i++)
+            v = strchr(v + 1, ' ');
+        value = v ? atol(v) : -1;
+    }
+    if (f)
+        fclose(f);
+    return value;
+}
+
+static int flood(int count, int pid, const char *address)
+{
+    int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    struct sockaddr_in to = { 0 };
+    to.sin_family = AF_INET;
+    to.sin_port = htons(3702);
+    to.sin_addr.s_addr = inet_addr(address);
+    long drops0 = rcvbuf_errors(pid);
+    double cpu0 = per_task(pid, "schedstat", NULL);
+    for (int i = 0; i < count; i++) {
+        char id[64], probe[2048];
+        snprintf(id, sizeof id, "urn:uuid:00000000-0000-4000-8000-f%011d", i);
+        int len = compose(probe, sizeof probe, "onvif", id);
+        sendto(sock, probe, (size_t)len, 0, (struct sockaddr *)&to, sizeof to);
+    }
+    int answered = 0;
+    char reply[65536];
+    for (struct pollfd pfd = { sock, POLLIN, 0 }; poll(&pfd, 1, 1000) == 1;)
+        answered += recv(sock, reply, sizeof reply, 0) > 0;
+    long dropped = rcvbuf_errors(pid) - drops0;
+    double cpu_us = (per_task(pid, "schedstat", NULL) - cpu0) / 1e3;
+    printf("flood %d %d %ld %.2f\n", count, answered, dropped,
+           count > dropped ? cpu_us / (double)(count - dropped) : 0);
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
-    if (argc != 6 && argc != 7) {
-        fprintf(stderr, "usage: probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS]\n");
+    if (argc == 5 && strcmp(argv[1], "flood") == 0)
+        return flood(atoi(argv[2]), atoi(argv[3]), argv[4]);
+    if (argc < 6 || argc > 8) {
+        fprintf(stderr, "usage: probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS [SOURCES]]\n"
+                        "       probe_load flood COUNT PID ADDRESS\n");
         return 2;
     }
     const char *form = argv[1], *name = argv[5];
@@ -131,11 +198,19 @@ int main(int argc, char **argv)
         idle_rate = (wakeups(pid) - w0) / idle_s;
     }
 
+    /* The sender address of each Probe, named per datagram (IP_PKTINFO):
+     * one socket speaks for them all and hears every answer. */
+    int sources = 1;
+    char first[32] = "";
+    if (argc == 8 && sscanf(argv[7], "%31[0-9.]/%d", first, &sources) != 2)
+        first[0] = '\0';
+    if (sources < 1)
+        sources = 1;
     int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     struct sockaddr_in group = { 0 };
     group.sin_family = AF_INET;
     group.sin_port = htons(3702);
-    group.sin_addr.s_addr = inet_addr(argc == 7 ? argv[6] : "239.255.255.250");
+    group.sin_addr.s_addr = inet_addr(argc >= 7 ? argv[6] : "239.255.255.250");
 
     double *latency = calloc((size_t)count, sizeof *latency);
     int answered = 0;
@@ -144,8 +219,23 @@ int main(int argc, char **argv)
         char id[64], probe[2048], reply[65536];
         snprintf(id, sizeof id, "urn:uuid:00000000-0000-4000-8000-%012d", i);
         int len = compose(probe, sizeof probe, form, id);
+        union {
+            char buf[CMSG_SPACE(sizeof(struct in_pktinfo))];
+            struct cmsghdr align;
+        } control = { { 0 } };
+        struct iovec iov = { probe, (size_t)len };
+        struct msghdr msg = { &group, sizeof group, &iov, 1, control.buf, sizeof control.buf, 0 };
+        struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+        struct in_pktinfo from = { 0 };
+        from.ipi_spec_dst.s_addr = htonl(ntohl(inet_addr(first)) + (uint32_t)(i % sources));
+        c->cmsg_level = IPPROTO_IP;
+        c->cmsg_type = IP_PKTINFO;
+        c->cmsg_len = CMSG_LEN(sizeof from);
+        memcpy(CMSG_DATA(c), &from, sizeof from);
+        if (!first[0])
+            msg.msg_control = NULL, msg.msg_controllen = 0;
         double sent = now_s();
-        sendto(sock, probe, (size_t)len, 0, (struct sockaddr *)&group, sizeof group);
+        sendmsg(sock, &msg, 0);
         /* Wait for the answer to this Probe; strays are skipped. */
         for (;;) {
             struct pollfd pfd = { sock, POLLIN, 0 };

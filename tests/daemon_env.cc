@@ -26,7 +26,7 @@
 
 int daemon_log = -1;
 
-static double now_s()
+double now_s()
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -236,15 +236,44 @@ int udp6_socket_in(const std::string &netns, int port, const std::string &on)
     return socket_in(netns, [&] { return udp6_socket(port, on); });
 }
 
-void send_to(int sock, const std::string &text, const char *address)
+void send_from(int sock, const std::string &text, const char *from, const char *address)
 {
     struct addrinfo hints = {}, *to;
     hints.ai_flags = AI_NUMERICHOST;
     hints.ai_socktype = SOCK_DGRAM;
     if (getaddrinfo(address, "3702", &hints, &to) != 0)
         return;
-    sendto(sock, text.data(), text.size(), 0, to->ai_addr, to->ai_addrlen);
+    union {
+        char buf[CMSG_SPACE(sizeof(struct in6_pktinfo))];
+        struct cmsghdr align;
+    } control = {};
+    struct iovec iov = { (void *)text.data(), text.size() };
+    struct msghdr msg = {};
+    msg.msg_name = to->ai_addr;
+    msg.msg_namelen = to->ai_addrlen;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = from ? control.buf : NULL;
+    msg.msg_controllen = from ? sizeof control.buf : 0;
+    struct cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    struct in_pktinfo info = {};
+    struct in6_pktinfo info6 = {};
+    bool v4 = to->ai_family == AF_INET;
+    if (from) {
+        inet_pton(to->ai_family, from, v4 ? (void *)&info.ipi_spec_dst : (void *)&info6.ipi6_addr);
+        c->cmsg_level = v4 ? IPPROTO_IP : IPPROTO_IPV6;
+        c->cmsg_type = v4 ? IP_PKTINFO : IPV6_PKTINFO;
+        c->cmsg_len = v4 ? CMSG_LEN(sizeof info) : CMSG_LEN(sizeof info6);
+        memcpy(CMSG_DATA(c), v4 ? (void *)&info : (void *)&info6, v4 ? sizeof info : sizeof info6);
+        msg.msg_controllen = c->cmsg_len;
+    }
+    sendmsg(sock, &msg, 0);
     freeaddrinfo(to);
+}
+
+void send_to(int sock, const std::string &text, const char *address)
+{
+    send_from(sock, text, NULL, address);
 }
 
 static bool receive_one(int sock, double until, std::string *datagram)

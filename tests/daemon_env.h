@@ -13,6 +13,9 @@
 
 static const std::string daemon_path = DISCOVERY_DAEMON_PATH;
 
+/// Monotonic seconds.
+double now_s();
+
 /// Enters the namespaces; returns "" or what failed.
 std::string daemon_env_enter();
 
@@ -53,6 +56,10 @@ int udp6_socket_in(const std::string &netns, int port, const std::string &on);
 /// Sends `text` to port 3702 of `address`: IPv4, or IPv6 from an IPv6
 /// socket (with its %zone where it needs one).
 void send_to(int sock, const std::string &text, const char *address = "239.255.255.250");
+
+/// The same, from the local address `from` (the socket is bound to any):
+/// one socket speaks for many senders.
+void send_from(int sock, const std::string &text, const char *from, const char *address);
 
 /// Every datagram arriving on `sock` within `seconds` (0: those already there).
 std::vector<std::string> receive(int sock, double seconds);

@@ -38,12 +38,6 @@
 static std::string vmlinuz, initramfs, housesim, native_housectl, interop_dir;
 static char work_dir[] = "/tmp/house-device-XXXXXX";
 
-static double now_s()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 static std::string path_in_work(const std::string &name)
 {

@@ -2,7 +2,12 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <pthread.h>
 #include <string.h>
+
+static pthread_mutex_t send_lock = PTHREAD_MUTEX_INITIALIZER;
+static int silenced;
+static int sockets[VIA_COUNT] = { -1, -1 };
 
 // Room for the packet information, aligned for its header: an IPv6 socket
 // gives both kinds for an IPv4 datagram.
@@ -61,23 +66,79 @@ static void read_arrival(struct msghdr *msg, struct arrival *a)
     }
 }
 
-ssize_t datagram_receive(int sock, char *buf, size_t size, int flags, struct arrival *a)
+int datagram_receive(int sock, struct datagram_batch *b, int flags)
 {
-    union pktinfo_control control;
-    struct iovec iov = { buf, size };
-    struct msghdr msg;
-    pktinfo_message(&msg, &a->from, sizeof a->from, &iov, &control);
-    memset(a, 0, sizeof *a);
-
-    ssize_t n = recvmsg(sock, &msg, flags);
-    if (n < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
-    if (msg.msg_flags & MSG_TRUNC)
-        return 0;  // no request is that large
-    a->from_len = msg.msg_namelen;
-    a->family = a->from.ss_family;
-    read_arrival(&msg, a);
+    union pktinfo_control control[DATAGRAM_BATCH];
+    struct iovec iov[DATAGRAM_BATCH];
+    struct mmsghdr m[DATAGRAM_BATCH];
+    for (int i = 0; i < DATAGRAM_BATCH; i++) {
+        iov[i] = (struct iovec){ b->data[i], DATAGRAM_SIZE };
+        pktinfo_message(&m[i].msg_hdr, &b->arrival[i].from, sizeof b->arrival[i].from, &iov[i],
+                        &control[i]);
+    }
+    int n = recvmmsg(sock, m, DATAGRAM_BATCH, flags ? flags : MSG_WAITFORONE, NULL);
+    if (n < 0)  // a descriptor that is no socket (any more) is all that fails for good
+        return errno == EBADF || errno == ENOTSOCK || errno == EFAULT || errno == EINVAL ? -1 : 0;
+    for (int i = 0; i < n; i++) {
+        struct arrival *a = &b->arrival[i];
+        struct sockaddr_storage from = a->from;
+        memset(a, 0, sizeof *a);
+        a->from = from;
+        a->from_len = m[i].msg_hdr.msg_namelen;
+        a->family = a->from.ss_family;
+        read_arrival(&m[i].msg_hdr, a);
+        b->len[i] = m[i].msg_hdr.msg_flags & MSG_TRUNC ? 0 : m[i].msg_len;  // no request is that large
+    }
     return n;
+}
+
+int datagram_clear_error(int sock, int port)
+{
+    int error;
+    socklen_t len = sizeof error;
+    struct sockaddr_storage local;
+    socklen_t local_len = sizeof local;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &error, &len) != 0 ||
+        getsockname(sock, (struct sockaddr *)&local, &local_len) != 0)
+        return 0;
+    in_port_t bound = local.ss_family == AF_INET ? ((struct sockaddr_in *)&local)->sin_port
+                                                 : ((struct sockaddr_in6 *)&local)->sin6_port;
+    return bound == htons((in_port_t)port);
+}
+
+// Every message leaves here, under the lock the Bye takes: from `sock`,
+// or when `via` names one, from the socket current for it, looked up under
+// the same lock (a number replaced meanwhile, perhaps reused already, is
+// never sent on). The error a socket had pending comes back from the first
+// send after it, and is cleared: that send is made again, once.
+static void send_message(int sock, int via, const struct msghdr *msg, int last_word)
+{
+    pthread_mutex_lock(&send_lock);
+    if (via >= 0)
+        sock = sockets[via];
+    if (sock >= 0 && (!silenced || last_word) && sendmsg(sock, msg, MSG_DONTWAIT) < 0 &&
+        errno != EAGAIN && errno != EWOULDBLOCK) {
+        if (sendmsg(sock, msg, MSG_DONTWAIT) < 0) {
+            // dropped, as a datagram may be
+        }
+    }
+    pthread_mutex_unlock(&send_lock);
+}
+
+void datagram_silence(void)
+{
+    pthread_mutex_lock(&send_lock);
+    silenced = 1;
+    pthread_mutex_unlock(&send_lock);
+}
+
+int datagram_use(enum datagram_via via, int sock)
+{
+    pthread_mutex_lock(&send_lock);
+    int before = sockets[via];
+    sockets[via] = sock;
+    pthread_mutex_unlock(&send_lock);
+    return before;
 }
 
 // Names the interface and source address a datagram leaves by.
@@ -106,7 +167,8 @@ static void set_pktinfo(struct msghdr *msg, int family, int ifindex, const void 
     msg->msg_controllen = c->cmsg_len;
 }
 
-void datagram_multicast(int sock, const struct link *l, const char *message, size_t len)
+void datagram_multicast(int sock, const struct link *l, const char *message, size_t len,
+                        int last_word)
 {
     union {
         struct sockaddr_in v4;
@@ -134,20 +196,37 @@ void datagram_multicast(int sock, const struct link *l, const char *message, siz
     pktinfo_message(&msg, &to, l->family == AF_INET ? sizeof to.v4 : sizeof to.v6, &iov, &control);
     set_pktinfo(&msg, l->family, l->ifindex,
                 l->family == AF_INET ? (const void *)&l->addr : (const void *)&l->addr6);
-    sendmsg(sock, &msg, 0);
+    send_message(sock, -1, &msg, last_word);
+}
+
+// The reply to *a in `msg`, with its packet information in `control`.
+static void reply_message(struct msghdr *msg, const struct arrival *a, struct iovec *iov,
+                          union pktinfo_control *control)
+{
+    struct in6_addr any = IN6ADDR_ANY_INIT;
+    memset(control, 0, sizeof *control);
+    pktinfo_message(msg, (void *)&a->from, a->from_len, iov, control);
+    if (a->family == AF_INET)
+        set_pktinfo(msg, AF_INET, 0, &a->local);
+    else
+        set_pktinfo(msg, AF_INET6, a->ifindex, a->multicast ? &any : &a->local6);
 }
 
 void datagram_reply(int sock, const struct arrival *a, const char *message, size_t len)
 {
     union pktinfo_control control;
-    memset(&control, 0, sizeof control);
     struct iovec iov = { (void *)message, len };
     struct msghdr msg;
-    struct in6_addr any = IN6ADDR_ANY_INIT;
-    pktinfo_message(&msg, (void *)&a->from, a->from_len, &iov, &control);
-    if (a->family == AF_INET)
-        set_pktinfo(&msg, AF_INET, 0, &a->local);
-    else
-        set_pktinfo(&msg, AF_INET6, a->ifindex, a->multicast ? &any : &a->local6);
-    sendmsg(sock, &msg, 0);
+    reply_message(&msg, a, &iov, &control);
+    send_message(sock, -1, &msg, 0);
+}
+
+void datagram_reply_via(enum datagram_via via, const struct arrival *a, const char *message,
+                        size_t len)
+{
+    union pktinfo_control control;
+    struct iovec iov = { (void *)message, len };
+    struct msghdr msg;
+    reply_message(&msg, a, &iov, &control);
+    send_message(-1, via, &msg, 0);
 }

@@ -29,17 +29,54 @@ struct arrival {
 /// report where each datagram arrives.
 void datagram_report_arrival(int sock, int family);
 
-/// Reads one datagram into `buf` and where it arrived into *a: at once
-/// (MSG_DONTWAIT), or waiting (0). Returns the length; 0 when nothing was
-/// waiting or the datagram is to be ignored (too long); -1 when the socket
+enum { DATAGRAM_SIZE = 65536, DATAGRAM_BATCH = 8 };
+
+/// Datagrams read in one call, each with where it arrived. Under a flood
+/// one call takes what a burst queued, not one system call each.
+struct datagram_batch {
+    char data[DATAGRAM_BATCH][DATAGRAM_SIZE];
+    size_t len[DATAGRAM_BATCH];  // 0: one to be ignored (too long)
+    struct arrival arrival[DATAGRAM_BATCH];
+};
+
+/// Reads up to DATAGRAM_BATCH datagrams into *b: those waiting
+/// (MSG_DONTWAIT), or waiting for the first (0). Returns how many; 0 when
+/// nothing was read (none waiting, or an error the socket had pending, now
+/// cleared: the datagrams queued behind it stay); -1 when the socket itself
 /// failed.
-ssize_t datagram_receive(int sock, char *buf, size_t size, int flags, struct arrival *a);
+int datagram_receive(int sock, struct datagram_batch *b, int flags);
+
+/// For a socket that polled POLLERR: clears its pending error (as a
+/// destroyed socket or an ICMP error leaves it) and tells whether it is
+/// still bound to `port`, so worth keeping: its queued datagrams stay.
+int datagram_clear_error(int sock, int port);
 
 /// Sends `len` bytes to the link's discovery group, port 3702, out of the
 /// link's own interface and from its own address, with a hop limit of 1:
-/// discovery stays on the local link.
-void datagram_multicast(int sock, const struct link *l, const char *message, size_t len);
+/// discovery stays on the local link. Nothing after datagram_silence but
+/// with `last_word` (the Bye).
+void datagram_multicast(int sock, const struct link *l, const char *message, size_t len,
+                        int last_word);
 
 /// Sends `len` bytes to the sender of a datagram, from the address it was
 /// sent to (for one sent to a group, from the interface it came in on).
 void datagram_reply(int sock, const struct arrival *a, const char *message, size_t len);
+
+/// The sockets answers leave by, named for what they receive: the IPv4
+/// group's (the daemon's server socket) and the directed one.
+enum datagram_via { VIA_GROUP, VIA_DIRECTED, VIA_COUNT };
+
+/// From now on answers for `via` leave by `sock` (-1: none); returns the
+/// socket used before, which no send uses any more once this returns.
+int datagram_use(enum datagram_via via, int sock);
+
+/// datagram_reply on the socket current for `via`; dropped when there is
+/// none.
+void datagram_reply_via(enum datagram_via via, const struct arrival *a, const char *message,
+                        size_t len);
+
+/// The Bye is the last word: after this, nothing is sent but the Bye's own
+/// messages. Every send is made under one lock, which this takes too, so a
+/// message on its way is out before it returns. No send waits: a full
+/// socket buffer drops the message.
+void datagram_silence(void);

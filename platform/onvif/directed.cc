@@ -2,10 +2,12 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "admission.h"
 #include "datagram.h"
 #include "links.h"
 #include "pending.h"
@@ -15,7 +17,7 @@
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_t thread;
 static int running, stopped;
-static int directed_socket = -1;
+static int directed_family;  // AF_INET6, or AF_INET on a kernel without IPv6
 
 // Only datagrams sent to this host's own addresses, and to the groups this
 // socket joins itself: the IPv4 group's come to the daemon's socket alone,
@@ -48,13 +50,37 @@ static int open_socket(int family)
     return sock;
 }
 
+// The socket for `family`, in use from now on: for the answers held for
+// FF02::C's requests and for the group's memberships.
+static int open_in_use(int family)
+{
+    int sock = open_socket(family);
+    if (sock >= 0 && family == AF_INET6)
+        link_attach(AF_INET6, sock);
+    datagram_use(VIA_DIRECTED, sock);
+    return sock;
+}
+
+// The socket is gone (a descriptor that is no socket, or one no longer
+// bound to the port): a new one in its place, the old one closed once no
+// send can use its number.
+static int reopen(int sock)
+{
+    if (directed_family == AF_INET6)
+        link_attach(AF_INET6, -1);
+    datagram_use(VIA_DIRECTED, -1);
+    if (sock >= 0)
+        close(sock);
+    return open_in_use(directed_family);
+}
+
 static void answer_request(int sock, const char *data, size_t len, const struct arrival *a)
 {
     struct answer owed;
     if (!responder_read(data, len, a, &owed))
         return;
     if (a->multicast) {
-        pending_add(sock, a, &owed, 1);
+        pending_add(VIA_DIRECTED, a, &owed, 1);
         return;
     }
     char message[WSD_MESSAGE_SIZE];
@@ -63,21 +89,28 @@ static void answer_request(int sock, const char *data, size_t len, const struct 
         datagram_reply(sock, a, message, n);
 }
 
-// One blocking read per request, which is also where the thread may be
-// cancelled: no wait of its own before it.
-static void *serve(void *)
+// One blocking read per batch of requests, which is also where the thread
+// may be cancelled: no wait of its own before it. A read that brings none
+// is a fault (the socket's pending error, now cleared); one that keeps
+// coming back waits longer each time.
+static void *serve(void *arg)
 {
-    static char data[65536];
+    static struct datagram_batch b;
+    int sock = (int)(intptr_t)arg;
+    struct backoff faults = { 0, 0 };
     cancel_only_in_waits();
     for (;;) {
-        struct arrival a;
         waiting(1);
-        ssize_t n = datagram_receive(directed_socket, data, sizeof data, 0, &a);
+        int n = datagram_receive(sock, &b, 0);
         waiting(0);
+        for (int i = 0; i < n; i++)
+            if (b.len[i] && admission_check(&b.arrival[i]))
+                answer_request(sock, b.data[i], b.len[i], &b.arrival[i]);
         if (n > 0)
-            answer_request(directed_socket, data, (size_t)n, &a);
-        else if (n < 0)
-            cancellable_sleep_us(100000);  // not to spin on a socket gone bad
+            continue;
+        backoff_after_fault(&faults);
+        if (n < 0 || !datagram_clear_error(sock, DISCOVERY_PORT))
+            sock = reopen(sock);
     }
     return NULL;
 }
@@ -86,14 +119,14 @@ int directed_start(void)
 {
     pthread_mutex_lock(&lock);
     if (!running && !stopped) {
-        directed_socket = open_socket(AF_INET6);
-        if (directed_socket >= 0)
-            link_attach(AF_INET6, directed_socket);
-        else
-            directed_socket = open_socket(AF_INET);  // a kernel without IPv6
-        if (directed_socket >= 0) {
-            running = pthread_create(&thread, NULL, serve, NULL) == 0;
+        directed_family = AF_INET6;
+        int sock = open_in_use(AF_INET6);
+        if (sock < 0) {
+            directed_family = AF_INET;  // a kernel without IPv6
+            sock = open_in_use(AF_INET);
         }
+        if (sock >= 0)
+            running = pthread_create(&thread, NULL, serve, (void *)(intptr_t)sock) == 0;
     }
     int ok = running;
     pthread_mutex_unlock(&lock);

@@ -6,6 +6,7 @@
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
@@ -226,6 +227,20 @@ int link_watch_drain(int watch)
     while (recv(watch, buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == ENOBUFS)
         any = 1;  // ENOBUFS: messages were lost; a fresh look covers them
     return any;
+}
+
+int link_watch_mend(int watch, short revents)
+{
+    if (revents & (POLLHUP | POLLNVAL)) {
+        if (!(revents & POLLNVAL))
+            close(watch);
+        return link_watch_open();
+    }
+    int error;
+    socklen_t len = sizeof error;
+    getsockopt(watch, SOL_SOCKET, SO_ERROR, &error, &len);
+    link_watch_drain(watch);
+    return watch;
 }
 
 void link_xaddrs(const struct link *l, char *out, size_t size)

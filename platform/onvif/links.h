@@ -49,6 +49,12 @@ int link_watch_open(void);
 /// (what it says does not matter: the links are looked at afresh).
 int link_watch_drain(int watch);
 
+/// For a watch that polled `revents` with an error: clears it (the
+/// kernel's queue ran over: ENOBUFS), or for a watch that is gone
+/// (POLLHUP, POLLNVAL) opens a new one. Returns the watch to use; the links
+/// must then be looked at afresh.
+int link_watch_mend(int watch, short revents);
+
 /// The device service's URL on the link, IPv6 addresses in brackets and
 /// without a zone: "http://10.0.0.2/onvif/device_service".
 void link_xaddrs(const struct link *l, char *out, size_t size);

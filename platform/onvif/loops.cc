@@ -3,7 +3,10 @@
 // IPv6, and answers Probes and Resolves with one match each, sent back to
 // the sender and naming the address of the link the request came in on.
 // Requests sent to a group are answered after a random delay, those sent
-// to the device's own address at once.
+// to the device's own address at once; only senders on the link get
+// answers (admission.h). No socket fault makes a loop spin: each is
+// cleared or the socket reopened, and a fault that keeps coming back is
+// handled less and less often (waits.h).
 
 #include <errno.h>
 #include <netinet/in.h>
@@ -12,6 +15,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "admission.h"
 #include "datagram.h"
 #include "directed.h"
 #include "links.h"
@@ -27,7 +31,7 @@ static const int hello_check_ms = 1000;  // how often the hello loop looks at se
 static const int server_wait_steps = 100;   // the first Hello waits at most 100 x 10 ms
 static const int server_wait_step_us = 10000;
 
-enum { DATAGRAM_SIZE = 65536 };
+enum { BATCHES = 8 };  // read at most this many batches from the group per wake-up
 
 // The hello loop's sockets: the daemon's for IPv4, its own for IPv6.
 struct hello_sockets {
@@ -43,7 +47,7 @@ static void announce_on(const struct hello_sockets *s, const struct link *l, enu
     size_t len = wsd_message(message, sizeof message, kind, NULL, xaddrs);
     int sock = l->family == AF_INET ? s->v4 : s->v6;
     if (len && sock >= 0)
-        datagram_multicast(sock, l, message, len);
+        datagram_multicast(sock, l, message, len, kind == WSD_BYE);
 }
 
 // Takes a fresh look at the links; with `greet`, each new one gets a Hello.
@@ -51,6 +55,7 @@ static void update_links(const struct hello_sockets *s, int greet)
 {
     struct link fresh[LINK_LIMIT];
     int count = link_update(fresh);
+    admission_refresh();
     for (int i = 0; greet && i < count; i++)
         announce_on(s, &fresh[i], WSD_HELLO);
 }
@@ -61,6 +66,17 @@ static void send_hellos(const struct hello_sockets *s)
     int count = link_known(now);
     for (int i = 0; i < count; i++)
         announce_on(s, &now[i], WSD_HELLO);
+}
+
+// The watch polled a fault: messages were lost (the kernel's queue ran
+// over) or the socket is gone. A new watch if need be, and a fresh look at
+// the links covers what was missed.
+static int mend_watch(const struct hello_sockets *s, int watch, short revents, struct backoff *b)
+{
+    backoff_after_fault(b);
+    watch = link_watch_mend(watch, revents);
+    update_links(s, 1);
+    return watch;
 }
 
 // The first Hello says the device is there to be probed: it waits until
@@ -75,7 +91,9 @@ static void wait_for_server_socket(void)
 EXPORTED void udp_hello(int sock)
 {
     cancel_only_in_waits();
-    struct hello_sockets s = { sock, socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) };
+    struct hello_sockets s = { sock >= 0 ? sock : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP),
+                               socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) };
+    struct backoff faults = { 0, 0 };
     wait_for_server_socket();
     // Watched before the first look, so no change falls between the two.
     // The loop ends only by cancellation, with the process.
@@ -84,19 +102,24 @@ EXPORTED void udp_hello(int sock)
     send_hellos(&s);
     for (;;) {
         struct pollfd pfd = { watch, POLLIN, 0 };
-        if (cancellable_poll(&pfd, 1, hello_check_ms) > 0 && link_watch_drain(watch))
+        int n = cancellable_poll(&pfd, 1, hello_check_ms);
+        if (n > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
+            watch = mend_watch(&s, watch, pfd.revents, &faults);
+        else if (n > 0 && link_watch_drain(watch))
             update_links(&s, 1);
         if (__atomic_exchange_n(&server_hello, 0, __ATOMIC_ACQ_REL))
             send_hellos(&s);
     }
 }
 
-// No answer follows the Bye: those held back are dropped and the directed
-// requests' thread ends first. Then a Bye on every link the device has now.
+// No message follows the Bye: those held back are dropped, the directed
+// requests' thread ends, and nothing is sent from now on (a Hello on its
+// way is out first). Then a Bye on every link the device has now.
 EXPORTED void ByeHandler(int)
 {
     pending_drop_all();
     directed_stop();
+    datagram_silence();
     struct link now[LINK_LIMIT];
     int count = link_scan(now);
     struct hello_sockets s = { socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP),
@@ -109,37 +132,49 @@ EXPORTED void ByeHandler(int)
         close(s.v6);
 }
 
-// Reads one waiting datagram from the IPv4 group and holds its answer.
-// Returns 0 when the socket is fine, -1 when it failed. One datagram per
-// wake-up: with more waiting the next poll returns at once, and with none
-// the socket is not read again only to learn it is empty.
-static int serve_one(int sock)
+// Reads the datagrams waiting on the IPv4 group's socket, a few batches at
+// most, and holds their answers: a flood is drained faster than it comes, and
+// one from a sender that gets no answer costs its read and a lookup.
+// Returns 0 when the socket is fine, -1 when it failed.
+static int serve_batch(int sock)
 {
-    static char data[DATAGRAM_SIZE];
-    struct arrival a;
-    struct answer owed;
-
-    ssize_t n = datagram_receive(sock, data, sizeof data, MSG_DONTWAIT, &a);
-    if (n > 0 && a.family == AF_INET && responder_read(data, (size_t)n, &a, &owed))
-        pending_add(sock, &a, &owed, 0);
-    return n < 0 ? -1 : 0;
+    static struct datagram_batch b;
+    for (int k = 0; k < BATCHES; k++) {
+        int n = datagram_receive(sock, &b, MSG_DONTWAIT);
+        for (int i = 0; i < n; i++) {
+            struct answer owed;
+            const struct arrival *a = &b.arrival[i];
+            if (b.len[i] && a->family == AF_INET && admission_check(a) &&
+                responder_read(b.data[i], b.len[i], a, &owed))
+                pending_add(VIA_GROUP, a, &owed, 0);
+        }
+        if (n < DATAGRAM_BATCH)
+            return n < 0 ? -1 : 0;
+    }
+    return 0;
 }
 
 // The daemon's server socket, told to say where each datagram arrived and
 // joined to the group on every link known so far (the hello loop adds the
-// ones that come later).
-static int open_with_pktinfo(int (*open_server)(void))
+// ones that come later). The one it replaces is closed by open_server:
+// until the new one is in place no membership change and no answer goes
+// to that number.
+static int open_group_socket(int (*open_server)(void))
 {
+    link_attach(AF_INET, -1);
+    datagram_use(VIA_GROUP, -1);
     int sock = open_server();
     datagram_report_arrival(sock, AF_INET);
     link_attach(AF_INET, sock);
+    datagram_use(VIA_GROUP, sock);
     return sock;
 }
 
 EXPORTED void udp_probe(int (*open_server)(void))
 {
     cancel_only_in_waits();
-    int sock = open_with_pktinfo(open_server);
+    int sock = open_group_socket(open_server);
+    struct backoff faults = { 0, 0 };
     directed_start();
     for (;;) {
         // An idle responder does not wake up: no timeout while nothing is held.
@@ -147,9 +182,24 @@ EXPORTED void udp_probe(int (*open_server)(void))
         int n = cancellable_poll(pfd, 2, pending_next_ms());
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 || (pfd[0].revents & POLLNVAL) ||
-            ((pfd[0].revents & POLLIN) && serve_one(sock) != 0))
-            sock = open_with_pktinfo(open_server);
+        // A pending error (POLLERR, as from a socket destroyed from outside
+        // or an ICMP error) is cleared and the socket kept with its queue;
+        // one closed or shut (POLLNVAL, POLLHUP), one that failed to read or
+        // lost its binding, is opened anew.
+        short r = n < 0 ? POLLNVAL : pfd[0].revents;
+        int faulty = (r & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+        if (faulty)
+            backoff_after_fault(&faults);
+        int keep = !(r & (POLLHUP | POLLNVAL));
+        if (keep && (r & POLLIN))
+            keep = serve_batch(sock) == 0;
+        if (keep && (r & POLLERR))
+            keep = datagram_clear_error(sock, DISCOVERY_PORT);
+        if (!keep) {
+            if (!faulty)
+                backoff_after_fault(&faults);
+            sock = open_group_socket(open_server);
+        }
         if (pfd[1].revents & POLLIN)
             pending_woken();
         pending_send_due();

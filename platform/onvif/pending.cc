@@ -10,7 +10,7 @@
 
 struct held {
     double due;  // monotonic seconds
-    int sock;
+    enum datagram_via via;
     struct arrival to;
     struct answer answer;
 };
@@ -49,14 +49,15 @@ static double next_random(void)
     return (double)((random_state * 0x2545f4914f6cdd1dULL) >> 11) / 9007199254740992.0;
 }
 
-void pending_add(int sock, const struct arrival *a, const struct answer *answer, int wake_sender)
+void pending_add(enum datagram_via via, const struct arrival *a, const struct answer *answer,
+                 int wake_sender)
 {
     pthread_once(&start_once, start);
     pthread_mutex_lock(&lock);
     if (!gone && held_count < PENDING_LIMIT) {
         struct held *h = &held[held_count++];
         h->due = now_s() + next_random() * (double)PENDING_DELAY_MS / 1000;
-        h->sock = sock;
+        h->via = via;
         h->to = *a;
         h->answer = *answer;
         uint64_t one = 1;
@@ -81,7 +82,8 @@ int pending_next_ms(void)
     return ms <= 0 ? 0 : (int)ms + 1;
 }
 
-// Each is sent under the lock, so none can follow the Bye.
+// Each is sent under the lock, so none can follow the Bye; on the socket
+// current for it, so none goes by a number that a reopen handed to another.
 void pending_send_due(void)
 {
     double now = now_s();
@@ -94,7 +96,7 @@ void pending_send_due(void)
         char message[WSD_MESSAGE_SIZE];
         size_t len = responder_compose(&held[i].answer, message, sizeof message);
         if (len)
-            datagram_reply(held[i].sock, &held[i].to, message, len);
+            datagram_reply_via(held[i].via, &held[i].to, message, len);
         held[i] = held[--held_count];
     }
     pthread_mutex_unlock(&lock);

@@ -11,16 +11,18 @@
 
 enum { PENDING_DELAY_MS = 400, PENDING_LIMIT = 64 };
 
-/// Holds `answer` for `a`'s sender, to go from `sock` when its time comes.
-/// Dropped when PENDING_LIMIT answers are waiting already, or after the
-/// Bye. Safe from any thread; from a thread other than the one that sends
-/// them, `wake_sender` has that one woken through pending_wake_fd.
-void pending_add(int sock, const struct arrival *a, const struct answer *answer, int wake_sender);
+/// Holds `answer` for `a`'s sender, to go by the socket current for `via`
+/// when its time comes. Dropped when PENDING_LIMIT answers are waiting
+/// already, or after the Bye. Safe from any thread; from a thread other
+/// than the one that sends them, `wake_sender` has that one woken through
+/// pending_wake_fd.
+void pending_add(enum datagram_via via, const struct arrival *a, const struct answer *answer,
+                 int wake_sender);
 
 /// Milliseconds until the next held answer is due; -1 when none is held.
 int pending_next_ms(void);
 
-/// Sends every held answer that is due.
+/// Sends every held answer that is due (none of the sends waits).
 void pending_send_due(void);
 
 /// Readable when another thread held an answer; pending_woken reads it.

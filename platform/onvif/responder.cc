@@ -7,8 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "admission.h"
 #include "onvif.h"
-#include "recent.h"
 #include "request.h"
 
 // The IPv4 address of the link the request came in on (the kernel's
@@ -85,11 +85,11 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
 {
     struct wsd_request request;
     enum wsd_request_kind kind = wsd_parse_request(data, len, &request);
-    if (kind == WSD_NOT_A_REQUEST || recent_seen(request.message_id))
+    if (kind == WSD_NOT_A_REQUEST)
         return 0;
     if (kind == WSD_PROBE_REQUEST ? !wsd_probe_matches(&request) : !wsd_resolve_matches(&request))
         return 0;
-    if (!answer_xaddrs(a, out->xaddrs, sizeof out->xaddrs))
+    if (!answer_xaddrs(a, out->xaddrs, sizeof out->xaddrs) || !admission_take(a, request.message_id))
         return 0;
     note_sender(a);
     out->kind = kind == WSD_PROBE_REQUEST ? WSD_PROBE_MATCHES : WSD_RESOLVE_MATCHES;

@@ -17,8 +17,9 @@ struct answer {
 };
 
 /// Reads the datagram that arrived as *a. When it is a Probe this device
-/// matches or a Resolve naming it, whose MessageID was not seen within the
-/// last 5 s, fills *out and returns 1; otherwise returns 0. An IPv4
+/// matches or a Resolve naming it, and not a repeat from the same sender
+/// within its share (admission_take), fills *out and returns 1; otherwise
+/// returns 0. An IPv4
 /// request is answered with the link's IPv4 address, an IPv6 one with the
 /// link's IPv6 address.
 int responder_read(const char *data, size_t len, const struct arrival *a, struct answer *out);

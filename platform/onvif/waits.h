@@ -6,6 +6,7 @@
 
 #include <poll.h>
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 /// Called first in each thread: cancellation waits for a wait.
@@ -35,4 +36,30 @@ static inline int cancellable_poll(struct pollfd *pfd, nfds_t count, int timeout
     int n = poll(pfd, count, timeout_ms);
     waiting(0);
     return n;
+}
+
+/// A socket fault handled over and over must not spin: the first costs no
+/// wait, each that follows within a second of the last waits twice as
+/// long as the one before (10 ms, then up to 1 s).
+struct backoff {
+    double last_s;
+    unsigned wait_ms;
+};
+
+static inline double backoff_now_s(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
+}
+
+static inline void backoff_after_fault(struct backoff *b)
+{
+    if (backoff_now_s() - b->last_s > 1)
+        b->wait_ms = 0;
+    else
+        b->wait_ms = b->wait_ms == 0 ? 10 : b->wait_ms >= 500 ? 1000 : 2 * b->wait_ms;
+    if (b->wait_ms)
+        cancellable_sleep_us(b->wait_ms * 1000);
+    b->last_s = backoff_now_s();
 }
