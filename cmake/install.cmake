@@ -25,5 +25,8 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/discovery-daemon.service.in
                ${PROJECT_BINARY_DIR}/packaging/discovery-daemon.service @ONLY)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/discovery-daemon
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d)
+# The discovery description's defaults: every key commented out.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/discovery.conf
+        DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/discovery)
 install(FILES ${PROJECT_BINARY_DIR}/packaging/discovery-daemon.service
         DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)

@@ -12,7 +12,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 ctest --preset fuzz
 mkdir -p build/fuzz/findings
-for target in answers_fuzz settings_args_fuzz settings_ack_fuzz probe_fuzz; do
+for target in answers_fuzz settings_args_fuzz settings_ack_fuzz probe_fuzz config_fuzz; do
     corpus=build/fuzz/corpus/$target
     mkdir -p "$corpus"
     echo "== $target, ${seconds} s"

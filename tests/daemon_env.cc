@@ -57,6 +57,13 @@ std::string daemon_env_enter()
     // running side by side never see each other's.
     if (mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=755") != 0)
         return std::string("private /var/lib: ") + strerror(errno);
+    // /etc as the machine has it, with what the test writes (the daemon's
+    // configuration) on top, in its own layer.
+    if (mkdir("/var/lib/.etc", 0755) != 0 || mkdir("/var/lib/.etc/upper", 0755) != 0 ||
+        mkdir("/var/lib/.etc/work", 0755) != 0 ||
+        mount("overlay", "/etc", "overlay", 0,
+              "lowerdir=/etc,upperdir=/var/lib/.etc/upper,workdir=/var/lib/.etc/work") != 0)
+        return std::string("private layer over /etc: ") + strerror(errno);
     mkdir("/run/netns", 0755);
     if (mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") != 0)
         return std::string("private /run/netns: ") + strerror(errno);

@@ -1,9 +1,9 @@
 // A private network for one discovery-daemon test: the test process moves
 // into its own network namespace (loopback up, multicast routed over it)
 // and mount namespace (a private /dev with the test's log socket at
-// /dev/log, an empty /var/lib for the daemon's state, its own /run/netns
-// for the namespaces it names), and becomes the reaper of the daemons it
-// starts.
+// /dev/log, an empty /var/lib for the daemon's state, a layer of its own
+// over /etc for the daemon's configuration, its own /run/netns for the
+// namespaces it names), and becomes the reaper of the daemons it starts.
 #pragma once
 
 #include <sys/types.h>

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "daemon_env.h"
 #include "probes.h"
 #include "text_io.h"
@@ -458,6 +459,77 @@ TEST_F(Daemon, AnswersAResolveForItsOwnEndpointOnly)
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 
+// The description integrators give, read at start and at each SIGHUP: its
+// MetadataVersion grows with a change only, across restarts too; bad lines
+// are logged and skipped; not discoverable, the device says Bye and then
+// nothing, until it is discoverable again.
+TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
+{
+    ASSERT_TRUE(write_file(WSD_CONFIG_FILE, "name = Default\nlocation = Hall A\nbogus line\nscope = urn:x y\n"));
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate/1\nxaddrs = https://{address}:8443/onvif/device_service\n"));
+    auto field = [](const std::string &m, const char *ns, const char *local) { return read_xml_fields(m).one(ns, local); };
+    const std::string fixed = "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
+                              "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/Gate/1";
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    std::string hello = receive_with(listener, hello_action, 2);
+    EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "Scopes"), fixed + " onvif://www.onvif.org/location/Hall%20A");
+    EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "XAddrs"), "https://127.0.0.1:8443/onvif/device_service");
+    EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "MetadataVersion"), "1");
+    std::string logged;
+    for (const std::string &r : log_records(0.2))
+        logged += r.substr(r.find("discovery-daemon: ") + 18) + "\n";
+    EXPECT_EQ(logged, "start\n" WSD_CONFIG_FILE ":3: no '=' in the line\n" WSD_CONFIG_FILE
+                      ":4: the scope is not an absolute URI without white space\n");
+    // Probes by location: this one, another.
+    send_to(client, probe_with("urn:uuid:hall", "", "onvif://www.onvif.org/location/Hall%20A"), "127.0.0.1");
+    EXPECT_EQ(field(receive_with(client, ">urn:uuid:hall<", 0.5), WSD_DISCOVERY_NS, "XAddrs"),
+              "https://127.0.0.1:8443/onvif/device_service");
+    send_to(client, probe_with("urn:uuid:yard", "", "onvif://www.onvif.org/location/Yard"), "127.0.0.1");
+    EXPECT_EQ(receive(client, 0.3).size(), 0u);
+
+    // A reload without a change keeps the version; one with a change, and
+    // a restart after it, have the next.
+    const struct {
+        const char *runtime, *location, *version;
+        bool restart;
+    } steps[] = { { "name = Gate/1\nxaddrs = https://{address}:8443/onvif/device_service\n", "Hall%20A", "1", false },
+                  { "name = Gate/1\nlocation = Yard\n", "Yard", "2", false },
+                  { "name = Gate/1\nlocation = Yard\n", "Yard", "2", true } };
+    for (const auto &step : steps) {
+        ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, step.runtime));
+        if (step.restart) {
+            EXPECT_EQ(stop(pid, SIGTERM), 1);
+            ASSERT_NO_FATAL_FAILURE(start(&pid));
+        } else {
+            signal_daemon(pid, SIGHUP);
+        }
+        hello = receive_with(listener, hello_action, 2.5);
+        log_records(0.05);  // each reading logs the bad lines again
+        EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "Scopes"), fixed + " onvif://www.onvif.org/location/" + step.location);
+        EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "MetadataVersion"), step.version) << step.runtime;
+    }
+
+    // Not discoverable: a Bye, no answer to the group or directed, no Bye
+    // at the stop; discoverable again: a Hello, and answers.
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate/1\nlocation = Yard\ndiscoverable = no\n"));
+    signal_daemon(pid, SIGHUP);
+    EXPECT_NE(receive_with(listener, bye_action, 2.5), "");
+    log_records(0.05);
+    for (const char *to : { "239.255.255.250", "127.0.0.1" })
+        send_to(client, onvif_client_probe(std::string("urn:uuid:hidden-") + to), to);
+    EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate/1\nlocation = Yard\n"));
+    signal_daemon(pid, SIGHUP);
+    EXPECT_EQ(field(receive_with(listener, hello_action, 2.5), WSD_DISCOVERY_NS, "MetadataVersion"), "2");
+    send_to(client, onvif_client_probe("urn:uuid:found-again"), "127.0.0.1");
+    EXPECT_NE(receive_with(client, ">urn:uuid:found-again<", 0.5), "");
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "discoverable = no\n"));
+    signal_daemon(pid, SIGHUP);
+    EXPECT_NE(receive_with(listener, bye_action, 2.5), "");
+    EXPECT_EQ(stop(pid, SIGTERM), 0);
+}
+
 // Clients order a device's messages by InstanceId: a restart within the
 // same second must not look older than the Bye before it.
 TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
@@ -510,8 +582,18 @@ protected:
 
     static std::string address(int n, int host) { return "10." + std::to_string(n ? 88 : 77) + ".0." + std::to_string(host); }
     static std::string address6(int n, int host) { return "fd00:" + std::to_string(n ? 88 : 77) + "::" + std::to_string(host); }
-    static std::string xaddrs(int n) { return "http://" + address(n, 1) + "/onvif/device_service"; }
-    static std::string xaddrs6(int n) { return "http://[" + address6(n, 1) + "]/onvif/device_service"; }
+    // The XAddrs of link n as the templates say (those of a configuration,
+    // or the default).
+    std::string expand(const std::string &a) const
+    {
+        std::string x = templates;
+        for (size_t at; (at = x.find("{address}")) != std::string::npos;)
+            x.replace(at, 9, a);
+        return x;
+    }
+    std::string xaddrs(int n) const { return expand(address(n, 1)); }
+    std::string xaddrs6(int n) const { return expand("[" + address6(n, 1) + "]"); }
+    std::string templates = "http://{address}/onvif/device_service";
     static constexpr const char *no_dad = "sysctl -qw net.ipv6.conf.all.accept_dad=0 net.ipv6.conf.default.accept_dad=0";
 
     void add_link(int n)
@@ -574,6 +656,10 @@ TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
                      " && ip addr add 10.99.0.1/24 dev down0"), 0);
     for (int route = 0; route < 2; route++) {
         ASSERT_EQ(system(("ip route replace default dev cam" + std::to_string(route)).c_str()), 0);
+        if (route == 1) {  // then with XAddrs templates of a configuration
+            templates = "http://{address}:8080/onvif/device_service https://{address}/onvif/device_service";
+            ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "xaddrs = " + templates + "\n"));
+        }
         pid_t pid;
         ASSERT_NO_FATAL_FAILURE(start(&pid));
         for (int n = 0; n < 2; n++) {

@@ -7,7 +7,7 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage cmake --install "$1" >/dev/null
 expected="usr/bin/housectl usr/sbin/discovery-daemon usr/share/man/man1/housectl.1
-usr/share/man/man8/discovery-daemon.8 etc/init.d/discovery-daemon
+usr/share/man/man8/discovery-daemon.8 etc/init.d/discovery-daemon etc/discovery/discovery.conf
 usr/lib/systemd/system/discovery-daemon.service"
 for f in $expected; do
     [ -e "$stage/$f" ] || { echo "missing: /$f"; find "$stage" -type f; exit 1; }
@@ -18,6 +18,7 @@ for lib in libonvif.so libkzcommon.so libkzlog-pthread.so; do
     [ "$found" -eq "$([ "$2" = ON ] && echo 1 || echo 0)" ] || { echo "$lib installed $found times"; exit 1; }
 done
 [ -x "$stage/etc/init.d/discovery-daemon" ]
+! grep -v '^#' "$stage/etc/discovery/discovery.conf"  # defaults only in comments
 grep -q '^ExecStart=/usr/sbin/discovery-daemon$' "$stage/usr/lib/systemd/system/discovery-daemon.service"
 grep -q 'DAEMON:-/usr/sbin/discovery-daemon}' "$stage/etc/init.d/discovery-daemon"
 # Installed programs carry no path into the build tree.

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "daemon_env.h"
 #include "text_io.h"
 #include "wsd.h"
@@ -16,6 +17,7 @@
 TEST(Interop, OnvifClientsListTheDevice)
 {
     ASSERT_EQ(daemon_env_enter(), "");
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate-7\nlocation = Yard\n"));
     int status;
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
@@ -29,7 +31,9 @@ TEST(Interop, OnvifClientsListTheDevice)
         EXPECT_NE(out.find("\"xaddrs\":\"http://127.0.0.1/onvif/device_service\""),
                   std::string::npos) << client << ": " << out;
     }
-    EXPECT_NE(command_output("cd " INTEROP_DIR " && node discover.js node-onvif").find("\"hardware\":\"IP_house\""),
+    // node-onvif shows the name, hardware and location the device is given.
+    EXPECT_NE(command_output("cd " INTEROP_DIR " && node discover.js node-onvif")
+                  .find("\"name\":\"Gate-7\",\"hardware\":\"IP_house\",\"location\":\"Yard\""),
               std::string::npos);
     // Debian's onvif-util lists each camera by host and name.
     std::string util = command_output("timeout 30 onvif-util -a 2>&1");

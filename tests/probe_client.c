@@ -4,8 +4,9 @@
  * of every ProbeMatches that answers it within SECONDS. With "hello" it
  * sends nothing and prints those of every Hello heard on the IPv4 group
  * instead. With -t, each line starts with the milliseconds since the
- * Probe. Exits 0 when one came, 1 when none did.
- *   probe_client [-t] SECONDS [ADDRESS | hello]
+ * Probe; with -s, the Scopes are printed in place of the XAddrs. Exits 0
+ * when one came, 1 when none did.
+ *   probe_client [-t] [-s] SECONDS [ADDRESS | hello]
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -30,6 +31,10 @@ int main(int argc, char **argv)
     int timed = argc > 1 && strcmp(argv[1], "-t") == 0;
     argc -= timed;
     argv += timed;
+    int scopes = argc > 1 && strcmp(argv[1], "-s") == 0;
+    argc -= scopes;
+    argv += scopes;
+    const char *field = scopes ? "Scopes>" : "XAddrs>";
     struct addrinfo hints = { .ai_flags = AI_NUMERICHOST, .ai_socktype = SOCK_DGRAM }, *to;
     int hello = argc > 2 && strcmp(argv[2], "hello") == 0;
     if (argc < 2 || getaddrinfo(argc > 2 && !hello ? argv[2] : "239.255.255.250", "3702", &hints, &to)) {
@@ -68,12 +73,12 @@ int main(int argc, char **argv)
         if (n <= 0)
             continue;
         reply[n] = '\0';
-        char *x = strstr(reply, "XAddrs>"), *x_end = x ? strstr(x, "</") : NULL;
+        char *x = strstr(reply, field), *x_end = x ? strstr(x, "</") : NULL;
         if ((hello ? strstr(reply, "/Hello<") != NULL
                    : strstr(reply, id) && strstr(reply, "ProbeMatches")) && x_end) {
             if (timed)
                 printf("%.1f ", (now_s() - start) * 1000);
-            printf("%.*s\n", (int)(x_end - x - 7), x + 7);
+            printf("%.*s\n", (int)(x_end - x - strlen(field)), x + strlen(field));
             fflush(stdout);
             found = 1;
         }

@@ -5,7 +5,8 @@
 # address, the daemon answers as soon as it has one; killed, it comes back;
 # stopped, nothing is left and nothing comes back. It runs as a dynamic
 # user without capabilities under seccomp, the unit rates "OK" with
-# systemd-analyze security, and a reload announces the device. The
+# systemd-analyze security, and a reload announces the device with the
+# description written at run time. The
 # container is gone at the end, whatever happens.
 #   systemd_test.sh BUILD_DIR PROBE_CLIENT ROOT
 set -eu
@@ -95,12 +96,16 @@ rating=$(in_ct systemd-analyze security --offline=true "$unit" 2>&1 | sed -n 's/
 echo "systemd: security exposure $rating"
 awk -v r="$rating" 'BEGIN { exit !(r != "" && r <= 2.0) }' || fail "exposure $rating"
 
-"$probe" 3 hello > /tmp/hello.$$ &
+# The run-time description, written by root beside the daemon's state,
+# then a reload: the Hello names the device anew.
+in_ct sh -c 'printf "name = Reloaded\n" > /var/lib/discovery/discovery.conf'
+"$probe" -s 3 hello > /tmp/hello.$$ &
 listener=$!
 sleep 0.5
 in_ct systemctl reload discovery-daemon
 wait "$listener" || fail "no Hello after reload"
-echo "systemd: reload: Hello naming $(head -n 1 /tmp/hello.$$)"
+grep -q 'onvif://www.onvif.org/name/Reloaded' /tmp/hello.$$ || fail "the Hello after reload: $(cat /tmp/hello.$$)"
+echo "systemd: reload: Hello with the scopes $(head -n 1 /tmp/hello.$$)"
 rm -f /tmp/hello.$$
 
 t0=$(now)

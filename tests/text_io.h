@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdio.h>
+#include <stdlib.h>
 
 #include <string>
 
@@ -16,6 +17,17 @@ inline std::string read_file(const std::string &path)
     if (f)
         fclose(f);
     return text;
+}
+
+/// Writes `text` as the whole of `path`, making its directory; whether it could.
+inline bool write_file(const std::string &path, const std::string &text)
+{
+    std::string dir = path.substr(0, path.rfind('/'));
+    if (system(("mkdir -p '" + dir + "'").c_str()) != 0)
+        return false;
+    FILE *f = fopen(path.c_str(), "w");
+    bool ok = f && fwrite(text.data(), 1, text.size(), f) == text.size();
+    return f && fclose(f) == 0 && ok;
 }
 
 /// What the shell command `command` prints on standard output.

@@ -11,11 +11,14 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "config.h"
 #include "probes.h"
 #include "request.h"
+#include "text_io.h"
 #include "wsd.h"
 #include "xml_fields.h"
 
@@ -261,7 +264,9 @@ TEST(Messages, ResolveMatchCarriesEveryFieldOfTheDevice)
     EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "To"), WSD_ADDRESSING_NS "/role/anonymous");
     EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint());
     EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "Types"), "dn:NetworkVideoTransmitter tds:Device");
-    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "Scopes"), wsd_scopes());
+    wsd_description d;
+    wsd_describe(&d);
+    EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "Scopes"), d.scopes);
     EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "XAddrs"), "http://10.0.0.2/onvif/device_service");
     EXPECT_EQ(f.one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
     EXPECT_EQ(f.text.count(WSD_DISCOVERY_NS " ResolveMatch"), 1u);
@@ -309,6 +314,16 @@ TEST(InstanceId, GrowsAcrossEveryStart)
         EXPECT_EQ(saved, 1) << bad;
         EXPECT_EQ(kept(), "2000\n") << bad;
     }
+    // The MetadataVersion: the same for the same description, the next for
+    // another, 1 after a corrupt file.
+    std::string version = std::string(dir) + "/metadata-version";
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, &saved), 2u);
+    EXPECT_EQ(read_file(version), "2 def\n");
+    ASSERT_TRUE(write_file(version, "2 def"));
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, &saved), 1u);
+
     // A file that cannot be written: the clock, and the caller is told.
     EXPECT_EQ(wsd_next_instance_id((std::string(dir) + "/no/such/dir/id").c_str(), 3000, &saved),
               3000u);
@@ -370,4 +385,55 @@ TEST(Messages, TextIsEscapedInEveryField)
     xml_fields bye = read_xml_fields(std::string(buf, len));
     EXPECT_EQ(bye.one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint());
     EXPECT_EQ(bye.one(WSD_DISCOVERY_NS, "XAddrs"), "<missing>");
+}
+
+// The configuration files: each kind of bad line is reported with its
+// number and skipped, the rest applies, the second file's keys replace the
+// first's; texts are percent-encoded into their scopes, and a description
+// too long for one answer loses its last scopes.
+TEST(Config, ReadAndComposedIntoTheDescription)
+{
+    static std::vector<std::string> problems;
+    auto report = [](const char *p) { problems.push_back(p); };
+    char dir[] = "/tmp/wsd-config-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string first = std::string(dir) + "/first", second = std::string(dir) + "/second";
+    ASSERT_TRUE(write_file(first, "name = Default\nno equals\ncolour = red\nlocation = \xff\n"
+                                  "xaddrs = http://x/\ndiscoverable = maybe\nscope = a b\n  # comment\n\n"
+                                  "hardware = " + std::string(256, 'h') + "\nscope = urn:first\n"
+                                  "location = Building 2/North wing\r\n"));
+    ASSERT_TRUE(write_file(second, "name=Caméra #2\nscope = urn:a?b&c\nscope = urn:b\n"
+                                   "xaddrs = http://{address}:8080/x  https://{address}/x\n"));
+    wsd_config c;
+    wsd_config_read(first.c_str(), second.c_str(), &c, report);
+    EXPECT_EQ(problems, (std::vector<std::string>{
+                            first + ":2: no '=' in the line", first + ":3: unknown key \"colour\"",
+                            first + ":4: the value is not UTF-8", first + ":5: an XAddrs template without {address}",
+                            first + ":6: discoverable is neither yes nor no",
+                            first + ":7: the scope is not an absolute URI without white space",
+                            first + ":10: the value is longer than 255 bytes" }));
+    wsd_description d;
+    wsd_compose_description(&c, &d, report);
+    EXPECT_STREQ(d.scopes, "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
+                           "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/Cam%C3%A9ra%20%232 "
+                           "onvif://www.onvif.org/location/Building%202/North%20wing urn:a?b&c urn:b");
+    EXPECT_STREQ(d.templates, "http://{address}:8080/x https://{address}/x");
+    EXPECT_EQ(d.discoverable, 1);
+    char xaddrs[WSD_XADDRS_SIZE];
+    EXPECT_EQ(wsd_xaddrs(d.templates, "[fd00::1]", xaddrs, sizeof xaddrs), 43u);
+    EXPECT_STREQ(xaddrs, "http://[fd00::1]:8080/x https://[fd00::1]/x");
+
+    // Sixteen long scopes: the last go, with one report; the rest fits.
+    std::string many;
+    for (int i = 0; i < WSD_CONFIG_SCOPES; i++)
+        many += "scope = urn:" + std::to_string(i) + std::string(240, 's') + "\n";
+    ASSERT_TRUE(write_file(second, many + "discoverable = no\n"));
+    problems.clear();
+    wsd_config_read(first.c_str(), second.c_str(), &c, [](const char *) {});
+    wsd_compose_description(&c, &d, report);
+    EXPECT_EQ(problems, (std::vector<std::string>{
+                            "the description is too long for one answer: its last 11 scopes left out" }));
+    EXPECT_TRUE(wsd_description_fits(&d));
+    EXPECT_EQ(d.discoverable, 0);
+    system((std::string("rm -rf ") + dir).c_str());
 }

@@ -188,6 +188,8 @@ static struct source *source_of(const unsigned char at[16], double now)
 
 int admission_check(const struct arrival *a)
 {
+    if (!wsd_discoverable())
+        return 0;  // not to be found: nothing is answered
     unsigned char from[16];
     mapped(from, (const struct sockaddr *)&a->from);
     if (!__atomic_load_n(&refreshed, __ATOMIC_ACQUIRE))

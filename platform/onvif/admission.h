@@ -13,8 +13,8 @@ enum {
     ADMISSION_SOURCES = 512, // senders remembered; the least recently seen goes first
 };
 
-/// Asked for each datagram before anything of it is read: whether its
-/// sender is on the link it arrived on (IPv4: inside the prefix of an
+/// Asked for each datagram before anything of it is read: whether the
+/// device is discoverable, and its sender on the link it arrived on (IPv4: inside the prefix of an
 /// address of that interface; IPv6: link-local, or inside the prefix of an
 /// address of that interface; on loopback, any of the device's own
 /// addresses) and has answers left. No allocation, one lock.

@@ -1,6 +1,7 @@
 // What makes this device this device on the network: its endpoint
-// address, derived from the machine id and the same across restarts, its
-// scopes, and fresh UUIDs for the messages it sends.
+// address, derived from the machine id and the same across restarts, the
+// description it announces (scopes and XAddrs, from the configuration
+// files, config.h), and fresh UUIDs for the messages it sends.
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -8,16 +9,27 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
+#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "config.h"
 #include "wsd.h"
 
 static const char model[] = "IP_house";
+static const char default_templates[] = "http://{address}/onvif/device_service";
+static const char fixed_scopes[] =
+    "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming";
 
 static pthread_once_t identity_once = PTHREAD_ONCE_INIT;
 static char endpoint[64];
-static char scopes[512];
+
+// The description announced now: replaced whole by a reload, read under
+// the lock (a copy at a time).
+static pthread_once_t description_once = PTHREAD_ONCE_INIT;
+static pthread_mutex_t description_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct wsd_description current;
+static int discoverable_now = 1;
 
 uint64_t wsd_hash(uint64_t hash, const char *text, size_t len)
 {
@@ -80,7 +92,7 @@ static void scope_name(char *out, size_t size)
         snprintf(out, size, "%s", model);
 }
 
-static void make_identity(void)
+static void make_endpoint(void)
 {
     // The endpoint is a hash of the seed, not the seed: the machine id is
     // not to be shown to the network.
@@ -97,25 +109,161 @@ static void make_identity(void)
     b[6] = (unsigned char)((b[6] & 0x0f) | 0x50);  // name-based
     b[8] = (unsigned char)((b[8] & 0x3f) | 0x80);
     format_uuid(endpoint, b);
-
-    char name[128];
-    scope_name(name, sizeof name);
-    snprintf(scopes, sizeof scopes,
-             "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
-             "onvif://www.onvif.org/hardware/%s onvif://www.onvif.org/name/%s",
-             model, name);
 }
 
 const char *wsd_endpoint(void)
 {
-    pthread_once(&identity_once, make_identity);
+    pthread_once(&identity_once, make_endpoint);
     return endpoint;
 }
 
-const char *wsd_scopes(void)
+// The scope "onvif://www.onvif.org/<key>/<text>", each '/'-separated
+// segment of the text percent-encoded (RFC 3986: unreserved characters
+// kept, every other byte %XX), into `out` (at least 4 x 256 bytes).
+static void text_scope(char *out, const char *key, const char *text)
 {
-    pthread_once(&identity_once, make_identity);
-    return scopes;
+    int n = sprintf(out, "onvif://www.onvif.org/%s/", key);
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        int keep = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+                   strchr("-._~/", *p);
+        n += keep ? sprintf(out + n, "%c", *p) : sprintf(out + n, "%%%02X", *p);
+    }
+}
+
+// Appends one scope, whole, to the list in `all`.
+static void add_scope(char *all, size_t size, const char *scope)
+{
+    size_t n = strlen(all);
+    if (n + 1 + strlen(scope) < size)
+        sprintf(all + n, " %s", scope);
+}
+
+void wsd_compose_description(const struct wsd_config *c, struct wsd_description *d,
+                             wsd_config_report report)
+{
+    char all[WSD_CONFIG_SCOPES * WSD_CONFIG_VALUE_SIZE + 4 * 1024], scope[4 * WSD_CONFIG_VALUE_SIZE];
+    strcpy(all, fixed_scopes);
+    // Today's defaults, as they always were: the model and the host name
+    // (made safe, not encoded). An empty text announces none.
+    if (!c->has_text[WSD_HARDWARE])
+        add_scope(all, sizeof all, "onvif://www.onvif.org/hardware/IP_house");
+    else if (c->text[WSD_HARDWARE][0])
+        text_scope(scope, "hardware", c->text[WSD_HARDWARE]), add_scope(all, sizeof all, scope);
+    if (!c->has_text[WSD_NAME]) {
+        char host[128];
+        scope_name(host, sizeof host);
+        snprintf(scope, sizeof scope, "onvif://www.onvif.org/name/%s", host);
+        add_scope(all, sizeof all, scope);
+    } else if (c->text[WSD_NAME][0]) {
+        text_scope(scope, "name", c->text[WSD_NAME]), add_scope(all, sizeof all, scope);
+    }
+    if (c->text[WSD_LOCATION][0])
+        text_scope(scope, "location", c->text[WSD_LOCATION]), add_scope(all, sizeof all, scope);
+    for (int i = 0; i < c->scope_count; i++)
+        add_scope(all, sizeof all, c->scopes[i]);
+    memset(d, 0, sizeof *d);
+    snprintf(d->templates, sizeof d->templates, "%s", c->has_xaddrs ? c->xaddrs : default_templates);
+    d->discoverable = c->discoverable;
+
+    // An answer must fit one datagram of ours, on any link: the last
+    // scopes go first, whole; the two fixed ones stay.
+    int dropped = 0;
+    for (;;) {
+        size_t n = strlen(all);
+        if (n < sizeof d->scopes) {
+            memcpy(d->scopes, all, n + 1);
+            if (wsd_description_fits(d) || n == sizeof fixed_scopes - 1)
+                break;
+        }
+        *strrchr(all, ' ') = '\0';
+        dropped++;
+    }
+    if (dropped) {
+        char problem[128];
+        snprintf(problem, sizeof problem, "the description is too long for one answer: its last %d "
+                 "scope%s left out", dropped, dropped > 1 ? "s" : "");
+        report(problem);
+    }
+}
+
+static void log_problem(const char *problem)
+{
+    syslog(LOG_WARNING, "%s", problem);
+}
+
+static void load_description(void)
+{
+    struct wsd_config c;
+    struct wsd_description d;
+    wsd_config_read(WSD_CONFIG_FILE, WSD_RUNTIME_CONFIG_FILE, &c, log_problem);
+    wsd_compose_description(&c, &d, log_problem);
+
+    // The MetadataVersion grows whenever Types, Scopes or XAddrs templates
+    // differ from those last announced, across restarts too.
+    static const char types[] = WSD_TYPES;
+    uint64_t h = wsd_hash(WSD_HASH_START, types, sizeof types);
+    h = wsd_hash(h, d.scopes, strlen(d.scopes) + 1);
+    h = wsd_hash(h, d.templates, strlen(d.templates));
+    static unsigned long last_version;
+    static uint64_t last_hash;
+    int saved;
+    d.metadata_version = wsd_next_metadata_version(WSD_METADATA_VERSION_FILE, h, &saved);
+    if (!saved) {  // the file stays behind: this start counts on in memory
+        static int told;
+        if (!told++)
+            syslog(LOG_WARNING, "can't keep the MetadataVersion in " WSD_METADATA_VERSION_FILE);
+        if (last_version)
+            d.metadata_version = last_hash == h ? last_version : last_version + 1;
+    }
+    last_version = d.metadata_version;
+    last_hash = h;
+    pthread_mutex_lock(&description_lock);
+    current = d;
+    __atomic_store_n(&discoverable_now, d.discoverable, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&description_lock);
+}
+
+void wsd_describe(struct wsd_description *out)
+{
+    pthread_once(&description_once, load_description);
+    pthread_mutex_lock(&description_lock);
+    *out = current;
+    pthread_mutex_unlock(&description_lock);
+}
+
+void wsd_reload(void)
+{
+    pthread_once(&description_once, load_description);
+    static pthread_mutex_t reading = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_lock(&reading);
+    load_description();
+    pthread_mutex_unlock(&reading);
+}
+
+int wsd_discoverable(void)
+{
+    pthread_once(&description_once, load_description);
+    return __atomic_load_n(&discoverable_now, __ATOMIC_ACQUIRE);
+}
+
+size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t size)
+{
+    size_t n = 0, alen = strlen(address);
+    for (const char *p = templates; *p;) {
+        const char *at = strstr(p, "{address}");
+        size_t lit = at ? (size_t)(at - p) : strlen(p);
+        if (n + lit + (at ? alen : 0) >= size)
+            return 0;
+        memcpy(out + n, p, lit);
+        n += lit;
+        if (!at)
+            break;
+        memcpy(out + n, address, alen);
+        n += alen;
+        p = at + 9;
+    }
+    out[n] = '\0';
+    return n;
 }
 
 // Random bytes for UUIDs, drawn from the kernel a batch at a time: one

@@ -127,7 +127,7 @@ int link_scan(struct link *out)
     n += scan_ipv6(list, out + n, LINK_LIMIT / 2);
     freeifaddrs(list);
     for (int i = 0; i < n; i++)  // formatted once, not for each answer
-        link_xaddrs(&out[i], out[i].xaddrs, sizeof out[i].xaddrs);
+        link_name_address(&out[i]);
     return n;
 }
 
@@ -243,10 +243,18 @@ int link_watch_mend(int watch, short revents)
     return watch;
 }
 
-void link_xaddrs(const struct link *l, char *out, size_t size)
+void link_name_address(struct link *l)
 {
     char text[INET6_ADDRSTRLEN];
     int v6 = l->family == AF_INET6;
     inet_ntop(l->family, v6 ? (const void *)&l->addr6 : (const void *)&l->addr, text, sizeof text);
-    snprintf(out, size, "http://%s%s%s/onvif/device_service", v6 ? "[" : "", text, v6 ? "]" : "");
+    snprintf(l->address, sizeof l->address, "%s%s%s", v6 ? "[" : "", text, v6 ? "]" : "");
+}
+
+void link_xaddrs(const struct link *l, char *out, size_t size)
+{
+    struct wsd_description d;
+    wsd_describe(&d);
+    if (!wsd_xaddrs(d.templates, l->address, out, size))
+        out[0] = '\0';
 }

@@ -8,6 +8,8 @@
 #include <netinet/in.h>
 #include <stddef.h>
 
+#include "wsd.h"
+
 enum { LINK_LIMIT = 64 };
 
 struct link {
@@ -15,7 +17,7 @@ struct link {
     int ifindex;
     struct in_addr addr;    // AF_INET
     struct in6_addr addr6;  // AF_INET6
-    char xaddrs[80];        // the device service's URL on it (link_xaddrs)
+    char address[WSD_ADDRESS_SIZE];  // as the XAddrs name it (link_name_address)
 };
 
 /// Every link of the device now, into `out` (LINK_LIMIT entries); in each
@@ -55,6 +57,10 @@ int link_watch_drain(int watch);
 /// must then be looked at afresh.
 int link_watch_mend(int watch, short revents);
 
-/// The device service's URL on the link, IPv6 addresses in brackets and
-/// without a zone: "http://10.0.0.2/onvif/device_service".
+/// Sets the link's address as the XAddrs name it: IPv6 in brackets and
+/// without a zone ("10.0.0.2", "[fd00::2]").
+void link_name_address(struct link *l);
+
+/// The device service's URLs on the link, as the XAddrs templates say now:
+/// "http://10.0.0.2/onvif/device_service" by default.
 void link_xaddrs(const struct link *l, char *out, size_t size);

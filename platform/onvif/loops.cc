@@ -39,15 +39,17 @@ struct hello_sockets {
 };
 
 // Hello or Bye on one link, from the socket of its family; a Hello names
-// the link's own address: it is the one its clients can reach.
-static void announce_on(const struct hello_sockets *s, const struct link *l, enum wsd_kind kind)
+// the link's own address: it is the one its clients can reach. The Bye of
+// the stop is the `last_word`: it goes out after the silence.
+static void announce_on(const struct hello_sockets *s, const struct link *l, enum wsd_kind kind,
+                        int last_word)
 {
-    char xaddrs[128], message[WSD_MESSAGE_SIZE];
+    char xaddrs[WSD_XADDRS_SIZE], message[WSD_MESSAGE_SIZE];
     link_xaddrs(l, xaddrs, sizeof xaddrs);
     size_t len = wsd_message(message, sizeof message, kind, NULL, xaddrs);
     int sock = l->family == AF_INET ? s->v4 : s->v6;
     if (len && sock >= 0)
-        datagram_multicast(sock, l, message, len, kind == WSD_BYE);
+        datagram_multicast(sock, l, message, len, last_word);
 }
 
 // Takes a fresh look at the links; with `greet`, each new one gets a Hello.
@@ -56,16 +58,29 @@ static void update_links(const struct hello_sockets *s, int greet)
     struct link fresh[LINK_LIMIT];
     int count = link_update(fresh);
     admission_refresh();
-    for (int i = 0; greet && i < count; i++)
-        announce_on(s, &fresh[i], WSD_HELLO);
+    for (int i = 0; greet && wsd_discoverable() && i < count; i++)
+        announce_on(s, &fresh[i], WSD_HELLO, 0);
 }
 
-static void send_hellos(const struct hello_sockets *s)
+static void announce(const struct hello_sockets *s, enum wsd_kind kind)
 {
     struct link now[LINK_LIMIT];
     int count = link_known(now);
     for (int i = 0; i < count; i++)
-        announce_on(s, &now[i], WSD_HELLO);
+        announce_on(s, &now[i], kind, 0);
+}
+
+// SIGHUP: the configuration read again, and the device announced as it
+// says now: a Hello with the new description, or a Bye when the device is
+// no longer to be discoverable.
+static void reload(const struct hello_sockets *s)
+{
+    int was = wsd_discoverable();
+    wsd_reload();
+    if (wsd_discoverable())
+        announce(s, WSD_HELLO);
+    else if (was)
+        announce(s, WSD_BYE);
 }
 
 // The watch polled a fault: messages were lost (the kernel's queue ran
@@ -99,7 +114,8 @@ EXPORTED void udp_hello(int sock)
     // The loop ends only by cancellation, with the process.
     int watch = link_watch_open();
     update_links(&s, 0);
-    send_hellos(&s);
+    if (wsd_discoverable())
+        announce(&s, WSD_HELLO);
     for (;;) {
         struct pollfd pfd = { watch, POLLIN, 0 };
         int n = cancellable_poll(&pfd, 1, hello_check_ms);
@@ -108,24 +124,27 @@ EXPORTED void udp_hello(int sock)
         else if (n > 0 && link_watch_drain(watch))
             update_links(&s, 1);
         if (__atomic_exchange_n(&server_hello, 0, __ATOMIC_ACQ_REL))
-            send_hellos(&s);
+            reload(&s);
     }
 }
 
 // No message follows the Bye: those held back are dropped, the directed
 // requests' thread ends, and nothing is sent from now on (a Hello on its
-// way is out first). Then a Bye on every link the device has now.
+// way is out first). Then a Bye on every link the device has now, unless
+// it is not discoverable (its Bye was said when it stopped being so).
 EXPORTED void ByeHandler(int)
 {
     pending_drop_all();
     directed_stop();
     datagram_silence();
+    if (!wsd_discoverable())
+        return;
     struct link now[LINK_LIMIT];
     int count = link_scan(now);
     struct hello_sockets s = { socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP),
                                socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) };
     for (int i = 0; i < count; i++)
-        announce_on(&s, &now[i], WSD_BYE);
+        announce_on(&s, &now[i], WSD_BYE, 1);
     if (s.v4 >= 0)
         close(s.v4);
     if (s.v6 >= 0)

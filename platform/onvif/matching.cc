@@ -78,22 +78,19 @@ int wsd_scope_matches(const char *ask, const char *have)
     }
 }
 
-static int scope_held(const char *ask, size_t len, int exact)
+static int scope_held(const char *ask, size_t len, int exact, const char *scopes)
 {
     char want[WSD_SCOPES_SIZE];
     memcpy(want, ask, len);
     want[len] = '\0';
 
-    const char *s = wsd_scopes();
-    while (*s) {
+    for (const char *s = scopes; *s;) {
         size_t n = strcspn(s, " ");
-        char have[256];
-        if (n < sizeof have) {
-            memcpy(have, s, n);
-            have[n] = '\0';
-            if (exact ? strcmp(want, have) == 0 : wsd_scope_matches(want, have))
-                return 1;
-        }
+        char have[WSD_SCOPES_SIZE];
+        memcpy(have, s, n);
+        have[n] = '\0';
+        if (exact ? strcmp(want, have) == 0 : wsd_scope_matches(want, have))
+            return 1;
         s += n;
         while (*s == ' ')
             s++;
@@ -117,13 +114,18 @@ int wsd_probe_matches(const struct wsd_request *p)
     else
         return 0;
 
+    // Matched against what is announced now.
+    struct wsd_description d;
+    d.scopes[0] = '\0';
     const char *s = p->scopes;
     for (;;) {
         size_t len;
         const char *scope = wsd_next_token(&s, &len);
         if (len == 0)
             return 1;
-        if (!scope_held(scope, len, exact))
+        if (!d.scopes[0])
+            wsd_describe(&d);
+        if (!scope_held(scope, len, exact, d.scopes))
             return 0;
     }
 }

@@ -9,8 +9,6 @@
 
 #include "wsd.h"
 
-static const char types[] = "dn:NetworkVideoTransmitter tds:Device";
-
 static pthread_once_t instance_once = PTHREAD_ONCE_INIT;
 static unsigned long instance_id;
 static unsigned long message_number;
@@ -23,23 +21,6 @@ static void start_instance(void)
     if (!saved)
         syslog(LOG_WARNING, "can't keep the InstanceId in " WSD_INSTANCE_ID_FILE
                             "; the next start may repeat it");
-}
-
-void wsd_escape(char *out, size_t size, const char *text)
-{
-    size_t n = 0;
-    for (const char *p = text; *p; p++) {
-        const char *rep = *p == '&' ? "&amp;" : *p == '<' ? "&lt;" : *p == '>' ? "&gt;" : NULL;
-        size_t len = rep ? strlen(rep) : 1;
-        if (n + len >= size)
-            break;
-        if (rep)
-            memcpy(out + n, rep, len);
-        else
-            out[n] = *p;
-        n += len;
-    }
-    out[n] = '\0';
 }
 
 // A message is put together piece by piece, at the end of what is there:
@@ -63,6 +44,25 @@ static void put(struct text *t, const char *piece, size_t n)
 static void put_string(struct text *t, const char *s)
 {
     put(t, s, strlen(s));
+}
+
+// `s` as character data: '&', '<' and '>' escaped, runs between them copied.
+static void put_escaped(struct text *t, const char *s)
+{
+    for (;;) {
+        size_t run = strcspn(s, "&<>");
+        put(t, s, run);
+        s += run;
+        if (!*s)
+            return;
+        if (*s == '&')
+            PUT(t, "&amp;");
+        else if (*s == '<')
+            PUT(t, "&lt;");
+        else
+            PUT(t, "&gt;");
+        s++;
+    }
 }
 
 static void put_number(struct text *t, unsigned long v)
@@ -93,43 +93,61 @@ static const struct {
     { WSD_DISCOVERY_NS "/ResolveMatches", "ResolveMatches", "ResolveMatch" },
 };
 
-// The part of Hello and the matches that describes the device; all but the
-// Bye's EndpointReference when `xaddrs` is NULL.
-static void describe(struct text *t, const char *xaddrs)
+// The part of Hello and the matches that describes the device (`d`); all
+// but the Bye's EndpointReference when `xaddrs` is NULL.
+static void describe(struct text *t, const struct wsd_description *d, const char *xaddrs)
 {
     PUT(t, "<wsa:EndpointReference><wsa:Address>");
     put_string(t, wsd_endpoint());
     PUT(t, "</wsa:Address></wsa:EndpointReference>");
     if (!xaddrs)
         return;
-    PUT(t, "<wsd:Types>");
-    put_string(t, types);
-    PUT(t, "</wsd:Types><wsd:Scopes>");
-    put_string(t, wsd_scopes());
+    PUT(t, "<wsd:Types>" WSD_TYPES "</wsd:Types><wsd:Scopes>");
+    put_escaped(t, d->scopes);
     PUT(t, "</wsd:Scopes><wsd:XAddrs>");
-    put_string(t, xaddrs);
-    PUT(t, "</wsd:XAddrs><wsd:MetadataVersion>1</wsd:MetadataVersion>");
+    put_escaped(t, xaddrs);
+    PUT(t, "</wsd:XAddrs><wsd:MetadataVersion>");
+    put_number(t, d->metadata_version);
+    PUT(t, "</wsd:MetadataVersion>");
+}
+
+// The body and the header each have a budget of their own, which together
+// keep every message within WSD_MESSAGE_SIZE: an answer to a MessageID too
+// long for its header is not sent, and a description is cut to fit its
+// (wsd_compose_description).
+enum { BODY_BUDGET = 2048, HEADER_BUDGET = 1024 };
+
+int wsd_description_fits(const struct wsd_description *d)
+{
+    // The longest address there is, in every template, and the longest
+    // MetadataVersion.
+    char xaddrs[WSD_XADDRS_SIZE];
+    struct wsd_description longest = *d;
+    longest.metadata_version = (unsigned long)-1;
+    if (!wsd_xaddrs(d->templates, "[ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255]", xaddrs, sizeof xaddrs))
+        return 0;
+    struct text body = { NULL, 0, 0 };
+    describe(&body, &longest, xaddrs);
+    return body.len < BODY_BUDGET;
 }
 
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs)
 {
-    char escaped[1024], related[WSD_MESSAGE_ID_SIZE * 5], id[64];
+    char id[64];
     int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
-    if (kind != WSD_BYE)
-        wsd_escape(escaped, sizeof escaped, xaddrs);
-    if (matches)
-        wsd_escape(related, sizeof related, relates_to);
+    struct wsd_description d;
+    wsd_describe(&d);
 
-    // The body and the header each had to fit a buffer of their own; an
-    // answer to a MessageID too long for its header is not sent.
-    struct text body = { NULL, 0, 0 };
-    describe(&body, kind == WSD_BYE ? NULL : escaped);
+    struct text body = { NULL, 0, 0 }, related = { NULL, 0, 0 };
+    describe(&body, &d, kind == WSD_BYE ? NULL : xaddrs);
+    if (matches)
+        put_escaped(&related, relates_to);
     size_t header = sizeof "<wsa:MessageID></wsa:MessageID>" - 1 + 45 +
                     (matches ? sizeof "<wsa:RelatesTo></wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS
-                                      "/role/anonymous</wsa:To>" - 1 + strlen(related)
+                                      "/role/anonymous</wsa:To>" - 1 + related.len
                              : sizeof "<wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>" - 1);
-    if (body.len >= 2048 || header >= 1024)
+    if (body.len >= BODY_BUDGET || header >= HEADER_BUDGET)
         return 0;
 
     wsd_new_uuid(id);
@@ -139,7 +157,7 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
     put_string(&t, id);
     if (matches) {
         PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
-        put_string(&t, related);
+        put_escaped(&t, relates_to);
         PUT(&t, "</wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>");
     } else {
         PUT(&t, "</wsa:MessageID><wsa:To>urn:schemas-xmlsoap-org:ws:2005:04:discovery</wsa:To>");
@@ -158,7 +176,7 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
         put_string(&t, kinds[kind].match);
         PUT(&t, ">");
     }
-    describe(&t, kind == WSD_BYE ? NULL : escaped);
+    describe(&t, &d, kind == WSD_BYE ? NULL : xaddrs);
     if (matches) {
         PUT(&t, "</wsd:");
         put_string(&t, kinds[kind].match);

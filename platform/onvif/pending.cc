@@ -94,7 +94,7 @@ void pending_send_due(void)
             continue;
         }
         char message[WSD_MESSAGE_SIZE];
-        size_t len = responder_compose(&held[i].answer, message, sizeof message);
+        size_t len = wsd_discoverable() ? responder_compose(&held[i].answer, message, sizeof message) : 0;
         if (len)
             datagram_reply_via(held[i].via, &held[i].to, message, len);
         held[i] = held[--held_count];

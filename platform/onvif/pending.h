@@ -22,7 +22,8 @@ void pending_add(enum datagram_via via, const struct arrival *a, const struct an
 /// Milliseconds until the next held answer is due; -1 when none is held.
 int pending_next_ms(void);
 
-/// Sends every held answer that is due (none of the sends waits).
+/// Sends every held answer that is due (none of the sends waits); drops
+/// them while the device is not discoverable.
 void pending_send_due(void);
 
 /// Readable when another thread held an answer; pending_woken reads it.

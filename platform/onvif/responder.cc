@@ -47,17 +47,17 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
         if (!known || l.addr.s_addr != addr.s_addr) {
             l.family = AF_INET;
             l.addr = addr;
-            link_xaddrs(&l, l.xaddrs, sizeof l.xaddrs);
+            link_name_address(&l);
         }
     } else if (!known) {
         if (a->multicast)
             return 0;  // an interface that is no link (yet)
         l.family = AF_INET6;
         l.addr6 = a->local6;
-        link_xaddrs(&l, l.xaddrs, sizeof l.xaddrs);
+        link_name_address(&l);
     }
-    snprintf(out, size, "%s", l.xaddrs);
-    return 1;
+    link_xaddrs(&l, out, size);
+    return out[0] != '\0';
 }
 
 // The library's record of the last request's sender, for an IPv4 one.

@@ -13,7 +13,7 @@
 struct answer {
     enum wsd_kind kind;  // WSD_PROBE_MATCHES or WSD_RESOLVE_MATCHES
     char relates_to[WSD_MESSAGE_ID_SIZE];
-    char xaddrs[128];
+    char xaddrs[WSD_XADDRS_SIZE];
 };
 
 /// Reads the datagram that arrived as *a. When it is a Probe this device

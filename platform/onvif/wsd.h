@@ -12,6 +12,9 @@
 #define WSD_ONVIF_NETWORK_NS "http://www.onvif.org/ver10/network/wsdl"
 #define WSD_ONVIF_DEVICE_NS "http://www.onvif.org/ver10/device/wsdl"
 
+/// The Types the device announces, in the namespaces every message declares.
+#define WSD_TYPES "dn:NetworkVideoTransmitter tds:Device"
+
 enum {
     WSD_MESSAGE_ID_SIZE = 256,
     WSD_TYPES_SIZE = 1024,
@@ -19,10 +22,50 @@ enum {
     WSD_QNAMES_MAX = 16,
     WSD_NAME_SIZE = 256,
     WSD_MESSAGE_SIZE = 4096,  // every message we send fits
+    WSD_TEMPLATES_SIZE = 256,
+    WSD_XADDRS_SIZE = 512,    // the templates with the longest address put in
+    WSD_ADDRESS_SIZE = 48,    // "10.0.0.2", "[fd00::1]": an IPv6 address in brackets
 };
 
-/// The device's scopes, white space separated.
-const char *wsd_scopes(void);
+struct wsd_config;
+typedef void (*wsd_config_report)(const char *problem);
+
+/// What the device announces, as its configuration says now: its scopes
+/// (white space separated), its XAddrs templates ({address} standing for
+/// the address of the link), the MetadataVersion of that description, and
+/// whether it is discoverable at all.
+struct wsd_description {
+    char scopes[WSD_SCOPES_SIZE];
+    char templates[WSD_TEMPLATES_SIZE];
+    unsigned long metadata_version;
+    int discoverable;
+};
+
+/// A copy of the description now: read from the configuration files on
+/// first use, and again by each wsd_reload. Safe from any thread.
+void wsd_describe(struct wsd_description *out);
+
+/// Reads the configuration files again (their problems go to the log); the
+/// description from now on, with its MetadataVersion one greater when its
+/// Types, Scopes or XAddrs templates differ from those last announced.
+void wsd_reload(void);
+
+/// Whether the device is discoverable now: cheap enough for each datagram.
+int wsd_discoverable(void);
+
+/// The description a configuration gives (the MetadataVersion aside): the
+/// fixed scopes, the hardware, name and location ones (defaults for those
+/// not given), the further scopes; the last scopes left out, and said to
+/// `report`, when an answer would not fit one message.
+void wsd_compose_description(const struct wsd_config *c, struct wsd_description *d,
+                             wsd_config_report report);
+
+/// Whether every message with the description `d` fits, on any link.
+int wsd_description_fits(const struct wsd_description *d);
+
+/// The XAddrs of a link whose address is `address`: `templates` with each
+/// {address} replaced. Returns the length, 0 when it does not fit `size`.
+size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t size);
 
 /// The device's endpoint address, "urn:uuid:...": the same across restarts
 /// and interfaces.
@@ -45,11 +88,10 @@ enum wsd_kind { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES };
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs);
 
-/// Writes `text` into `out` with the XML escapes for character data.
-void wsd_escape(char *out, size_t size, const char *text);
-
 /// Where the last InstanceId is kept across restarts of the service.
 #define WSD_INSTANCE_ID_FILE "/var/lib/discovery/instance-id"
+/// Where the last MetadataVersion is kept, with the description it was for.
+#define WSD_METADATA_VERSION_FILE "/var/lib/discovery/metadata-version"
 
 /// The InstanceId for a start of the service at `now` (seconds): greater
 /// than the one kept in `path` (max(kept + 1, now)), so it grows across
@@ -58,3 +100,9 @@ void wsd_escape(char *out, size_t size, const char *text);
 /// written back atomically (temporary file, fsync, rename; the directory is
 /// made if missing); *saved tells whether that worked.
 unsigned long wsd_next_instance_id(const char *path, unsigned long now, int *saved);
+
+/// The MetadataVersion for a description whose hash is `hash`: the one kept
+/// in `path` when it was for the same description, one greater when not, 1
+/// when none is kept. Written back as instance ids are; *saved tells
+/// whether that worked.
+unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, int *saved);

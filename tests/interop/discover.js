@@ -22,7 +22,7 @@ if (which === 'onvif') {
 } else if (which === 'node-onvif') {
     const onvif = require('node-onvif');
     onvif.startProbe().then((list) => done(list.map((d) => ({
-        urn: d.urn, xaddrs: d.xaddrs.join(' '), name: d.name, hardware: d.hardware }))))
+        urn: d.urn, xaddrs: d.xaddrs.join(' '), name: d.name, hardware: d.hardware, location: d.location }))))
         .catch((e) => { console.error(String(e)); process.exit(1); });
 } else {
     console.error('usage: node discover.js onvif|node-onvif');

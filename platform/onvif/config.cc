@@ -1,0 +1,221 @@
+#include "config.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+static const char *const text_keys[WSD_TEXT_KEYS] = { "name", "location", "hardware" };
+
+static int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Well-formed UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
+static int valid_utf8(const unsigned char *p, size_t n)
+{
+    for (size_t i = 0; i < n;) {
+        unsigned c = p[i], len = c < 0x80 ? 1 : (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3
+                                            : (c & 0xf8) == 0xf0 ? 4 : 0;
+        if (len == 0 || i + len > n)
+            return 0;
+        unsigned cp = len == 1 ? c : c & (0x7f >> len);
+        for (unsigned k = 1; k < len; k++) {
+            if ((p[i + k] & 0xc0) != 0x80)
+                return 0;
+            cp = cp << 6 | (p[i + k] & 0x3f);
+        }
+        static const unsigned shortest[] = { 0, 0, 0x80, 0x800, 0x10000 };
+        if (cp < shortest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+            return 0;
+        i += len;
+    }
+    return 1;
+}
+
+static int is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+static int is_digit(char c) { return c >= '0' && c <= '9'; }
+static int is_hex(char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
+static int is_one_of(char c, const char *set) { return c != '\0' && strchr(set, c) != NULL; }
+
+// The characters RFC 3986 allows in a URI, '%' only before two hex digits.
+int wsd_is_uri(const char *s, size_t len)
+{
+    size_t scheme = 0;
+    while (scheme < len && (is_alpha(s[scheme]) ||
+                            (scheme > 0 && (is_digit(s[scheme]) || is_one_of(s[scheme], "+-.")))))
+        scheme++;
+    if (scheme == 0 || scheme + 1 >= len || s[scheme] != ':')
+        return 0;
+    for (size_t i = 0; i < len; i++)
+        if (!is_alpha(s[i]) && !is_digit(s[i]) && !is_one_of(s[i], "-._~:/?#[]@!$&'()*+,;=") &&
+            !(s[i] == '%' && i + 2 < len && is_hex(s[i + 1]) && is_hex(s[i + 2])))
+            return 0;
+    return 1;
+}
+
+// Each template one space from the next, each an absolute URI once its
+// {address} is taken out; NULL when they are, or what is wrong.
+static const char *bad_templates(const char *v, size_t len, char *out)
+{
+    size_t n = 0;
+    for (size_t i = 0; i < len;) {
+        while (i < len && is_blank(v[i]))
+            i++;
+        size_t start = i;
+        while (i < len && !is_blank(v[i]))
+            i++;
+        if (i == start)
+            break;
+        const char *at = (const char *)memmem(v + start, i - start, "{address}", 9);
+        if (!at)
+            return "an XAddrs template without {address}";
+        char uri[WSD_CONFIG_VALUE_SIZE];
+        size_t before = (size_t)(at - (v + start)), after = i - start - before - 9;
+        memcpy(uri, v + start, before);
+        uri[before] = 'a';  // an address is a host name's characters
+        memcpy(uri + before + 1, at + 9, after);
+        if (memmem(at + 9, after, "{address}", 9) || !wsd_is_uri(uri, before + 1 + after))
+            return "an XAddrs template that is not a URI";
+        if (n)
+            out[n++] = ' ';
+        memcpy(out + n, v + start, i - start);
+        n += i - start;
+    }
+    out[n] = '\0';
+    return n ? NULL : "no XAddrs template";
+}
+
+// One `key = value` line applied to *c: NULL, or what is wrong with it.
+static const char *apply(const char *line, size_t len, struct wsd_config *c)
+{
+    const char *eq = (const char *)memchr(line, '=', len);
+    if (!eq)
+        return "no '=' in the line";
+    size_t k = (size_t)(eq - line), v0 = k + 1, v1 = len;
+    while (k > 0 && is_blank(line[k - 1]))
+        k--;
+    while (v0 < v1 && is_blank(line[v0]))
+        v0++;
+    while (v1 > v0 && is_blank(line[v1 - 1]))
+        v1--;
+    const char *v = line + v0;
+    size_t vlen = v1 - v0;
+#define KEY(name) (k == sizeof name - 1 && memcmp(line, name, k) == 0)
+    if (!valid_utf8((const unsigned char *)v, vlen))
+        return "the value is not UTF-8";
+    if (vlen >= WSD_CONFIG_VALUE_SIZE)
+        return "the value is longer than 255 bytes";
+    for (int t = 0; t < WSD_TEXT_KEYS; t++)
+        if (k == strlen(text_keys[t]) && memcmp(line, text_keys[t], k) == 0) {
+            memcpy(c->text[t], v, vlen);
+            c->text[t][vlen] = '\0';
+            c->has_text[t] = 1;
+            return NULL;
+        }
+    if (KEY("scope")) {
+        if (!wsd_is_uri(v, vlen))
+            return "the scope is not an absolute URI without white space";
+        if (c->scope_count == WSD_CONFIG_SCOPES)
+            return "more than 16 scopes";
+        memcpy(c->scopes[c->scope_count], v, vlen);
+        c->scopes[c->scope_count++][vlen] = '\0';
+        return NULL;
+    }
+    if (KEY("xaddrs")) {
+        char templates[WSD_CONFIG_VALUE_SIZE];
+        const char *bad = bad_templates(v, vlen, templates);
+        if (bad)
+            return bad;
+        strcpy(c->xaddrs, templates);
+        c->has_xaddrs = 1;
+        return NULL;
+    }
+    if (KEY("discoverable")) {
+        int yes = vlen == 3 && memcmp(v, "yes", 3) == 0, no = vlen == 2 && memcmp(v, "no", 2) == 0;
+        if (!yes && !no)
+            return "discoverable is neither yes nor no";
+        c->discoverable = yes;
+        c->has_discoverable = 1;
+        return NULL;
+    }
+#undef KEY
+    return "unknown key \"";  // the key follows
+}
+
+void wsd_config_parse(const char *path, const char *text, size_t len, struct wsd_config *c,
+                      wsd_config_report report)
+{
+    int number = 0;
+    for (size_t at = 0; at < len;) {
+        const char *nl = (const char *)memchr(text + at, '\n', len - at);
+        size_t end = nl ? (size_t)(nl - text) : len;
+        const char *line = text + at;
+        size_t n = end - at;
+        at = end + 1;
+        number++;
+        while (n > 0 && is_blank(*line))
+            line++, n--;
+        if (n == 0 || *line == '#')
+            continue;
+        const char *bad = apply(line, n, c);
+        if (bad) {
+            char problem[512];
+            size_t key = 0;
+            while (key < n && key < 64 && line[key] != '=' && !is_blank(line[key]))
+                key++;
+            int quoted = bad[strlen(bad) - 1] == '"';
+            snprintf(problem, sizeof problem, "%s:%d: %s%.*s%s", path, number, bad,
+                     quoted ? (int)key : 0, line, quoted ? "\"" : "");
+            report(problem);
+        }
+    }
+}
+
+// The file's text into `buf`; its length, or -1 when it is missing (no
+// fault) or unreadable (reported).
+static ssize_t read_file(const char *path, char *buf, size_t size, wsd_config_report report)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    ssize_t n = fd < 0 ? -1 : read(fd, buf, size);
+    int error = errno;
+    if (fd >= 0)
+        close(fd);
+    if (n < 0 && error != ENOENT) {
+        char problem[512];
+        snprintf(problem, sizeof problem, "%s: %s", path, strerror(error));
+        report(problem);
+    }
+    return n;
+}
+
+void wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
+                     wsd_config_report report)
+{
+    static char buf[WSD_CONFIG_FILE_SIZE];
+    memset(c, 0, sizeof *c);
+    c->discoverable = 1;
+    ssize_t n = read_file(defaults, buf, sizeof buf, report);
+    if (n >= 0)
+        wsd_config_parse(defaults, buf, (size_t)n, c, report);
+    struct wsd_config later;
+    memset(&later, 0, sizeof later);
+    n = read_file(runtime, buf, sizeof buf, report);
+    if (n < 0)
+        return;
+    wsd_config_parse(runtime, buf, (size_t)n, &later, report);
+    for (int t = 0; t < WSD_TEXT_KEYS; t++)
+        if (later.has_text[t]) {
+            strcpy(c->text[t], later.text[t]);
+            c->has_text[t] = 1;
+        }
+    if (later.scope_count > 0) {
+        memcpy(c->scopes, later.scopes, sizeof later.scopes);
+        c->scope_count = later.scope_count;
+    }
+    if (later.has_xaddrs) {
+        strcpy(c->xaddrs, later.xaddrs);
+        c->has_xaddrs = 1;
+    }
+    if (later.has_discoverable)
+        c->discoverable = later.discoverable;
+}

@@ -1,0 +1,58 @@
+// The discovery description integrators give the device: two files of one
+// format, the image's defaults (/etc/discovery/discovery.conf, may be
+// read-only) and then the run-time settings (/var/lib/discovery/
+// discovery.conf, written for instance by the device's ONVIF service).
+//
+//   # comment
+//   name = Gate camera            text, announced as a scope
+//   location = Building 2/North   text, '/' separates the scope's segments
+//   hardware = IP_house_mk2       text
+//   scope = onvif://www.onvif.org/Profile/G    one more scope URI, repeatable
+//   xaddrs = http://{address}:8080/onvif/device_service https://{address}/onvif/device_service
+//   discoverable = yes            or no
+//
+// A key in the second file replaces the first's; for `scope`, all of the
+// first file's scope lines. A line that cannot be used is reported and
+// skipped; the rest applies. A file that is missing is no fault.
+#pragma once
+
+#include <stddef.h>
+
+#define WSD_CONFIG_FILE "/etc/discovery/discovery.conf"
+#define WSD_RUNTIME_CONFIG_FILE "/var/lib/discovery/discovery.conf"
+
+enum {
+    WSD_CONFIG_VALUE_SIZE = 256,  // a value's bytes and its terminator
+    WSD_CONFIG_SCOPES = 16,       // scope lines kept
+    WSD_CONFIG_FILE_SIZE = 65536, // what is read of a file
+};
+
+enum wsd_config_text { WSD_NAME, WSD_LOCATION, WSD_HARDWARE, WSD_TEXT_KEYS };
+
+/// What the files say; a key not given is not `has`.
+struct wsd_config {
+    char text[WSD_TEXT_KEYS][WSD_CONFIG_VALUE_SIZE];  // UTF-8; empty: none announced
+    int has_text[WSD_TEXT_KEYS];
+    char scopes[WSD_CONFIG_SCOPES][WSD_CONFIG_VALUE_SIZE];  // absolute URIs
+    int scope_count;
+    char xaddrs[WSD_CONFIG_VALUE_SIZE];  // templates, one space apart, each with {address}
+    int has_xaddrs;
+    int discoverable, has_discoverable;
+};
+
+/// Reports one unusable line or file: "<path>:<line>: <what is wrong>".
+typedef void (*wsd_config_report)(const char *problem);
+
+/// Reads the text of one file (`len` bytes, named `path` in reports) into
+/// *c, over what *c holds already.
+void wsd_config_parse(const char *path, const char *text, size_t len, struct wsd_config *c,
+                      wsd_config_report report);
+
+/// Both files, the second over the first, into *c (cleared first); each
+/// problem to `report`, an unreadable file too.
+void wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
+                     wsd_config_report report);
+
+/// Whether `s` is an absolute URI (scheme ':' and more) of the characters a
+/// URI may hold, without white space.
+int wsd_is_uri(const char *s, size_t len);
