@@ -18,7 +18,7 @@ set(HOUSE_HARDENING_LINK_FLAGS -Wl,-z,relro -Wl,-z,now -Wl,-z,noexecstack)
 # unused, and no build id or unwind index header (ARM unwinds through
 # .ARM.exidx). glibc keeps the stack canary in the dynamic loader there, so
 # each program carries its own (device/stack_guard.cc).
-if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")  # arm, armv7l (debhelper)
   find_program(HOUSE_LD_LLD ld.lld)
   if(NOT HOUSE_LD_LLD)
     message(FATAL_ERROR "ld.lld not found: the device build links with lld (Debian package lld; bash scripts/setup.sh armhf)")

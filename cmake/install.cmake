@@ -28,5 +28,9 @@ install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/discovery-daemon
 # The discovery description's defaults: every key commented out.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/discovery.conf
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/discovery)
+# Where systemd units go: under the prefix; Debian 12's packages keep them
+# in /lib/systemd/system.
+set(HOUSE_SYSTEMD_UNIT_DIR ${CMAKE_INSTALL_PREFIX}/lib/systemd/system CACHE PATH
+    "Where the systemd unit is installed")
 install(FILES ${PROJECT_BINARY_DIR}/packaging/discovery-daemon.service
-        DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+        DESTINATION ${HOUSE_SYSTEMD_UNIT_DIR})

@@ -10,6 +10,8 @@
 #                             busybox, unpacked under build/device/debs
 #   scripts/setup.sh systemd  also a Debian 12 system with systemd to boot in
 #                             a container, under build/systemd/root
+#   scripts/setup.sh packages also what building the Debian packages needs,
+#                             natively and cross for armhf, and lintian
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mode=${1:-}
@@ -18,7 +20,7 @@ packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang
           onvif-tools busybox nmap)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
-if [ "$mode" = armhf ] || [ "$mode" = vm ]; then
+if [ "$mode" = armhf ] || [ "$mode" = vm ] || [ "$mode" = packages ]; then
     packages+=(g++-arm-linux-gnueabihf lld qemu-user libgtest-dev:armhf libexpat1-dev:armhf)
     dpkg --print-foreign-architectures | grep -qx armhf || dpkg --add-architecture armhf
 fi
@@ -27,6 +29,9 @@ if [ "$mode" = vm ]; then
 fi
 if [ "$mode" = systemd ]; then
     packages+=(mmdebstrap systemd-container)
+fi
+if [ "$mode" = packages ]; then
+    packages+=(build-essential dpkg-dev debhelper lintian crossbuild-essential-armhf)
 fi
 
 missing=()
@@ -76,7 +81,7 @@ if [ "$mode" = vm ]; then
 fi
 
 # The container's system: Debian's own packages, made once.
-if [ "$mode" = systemd ] && [ ! -x build/systemd/root/lib/systemd/systemd ]; then
+if [ "$mode" = systemd ] && [ ! -x build/systemd/root/usr/sbin/adduser ]; then
     echo "setup: making a Debian 12 system with systemd under build/systemd/root"
     rm -rf build/systemd
     mkdir -p build/systemd
@@ -85,7 +90,7 @@ if [ "$mode" = systemd ] && [ ! -x build/systemd/root/lib/systemd/systemd ]; the
     for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
         [ -f "$f" ] && grep -q '^[^#]*debian' "$f" && sources+=("$f")
     done
-    mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,iproute2,udev,libexpat1 \
+    mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,iproute2,udev,libexpat1,adduser \
         bookworm build/systemd/root.tmp "${sources[@]}"
     # Its identity now, so that no boot of it is a first boot with its own
     # set-up steps and timing.

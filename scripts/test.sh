@@ -7,6 +7,8 @@
 #                            in the full-system emulator, checked from here
 #   scripts/test.sh systemd  the systemd unit in a Debian 12 system booted in
 #                            a container
+#   scripts/test.sh packages the Debian packages, built (scripts/package.sh),
+#                            checked by lintian and installed in that system
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset=${1:-default}
@@ -18,6 +20,13 @@ if [ "$preset" = vm ]; then
     cmake --preset default >/dev/null
     cmake --build --preset default
     exec ctest --preset vm
+fi
+if [ "$preset" = packages ]; then
+    scripts/package.sh
+    scripts/setup.sh systemd
+    cmake --preset default >/dev/null
+    cmake --build --preset default
+    exec ctest --preset packages
 fi
 if [ "$preset" = systemd ]; then
     scripts/setup.sh systemd

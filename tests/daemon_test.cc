@@ -466,67 +466,64 @@ TEST_F(Daemon, AnswersAResolveForItsOwnEndpointOnly)
 TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
 {
     ASSERT_TRUE(write_file(WSD_CONFIG_FILE, "name = Default\nlocation = Hall A\nbogus line\nscope = urn:x y\n"));
-    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate/1\nxaddrs = https://{address}:8443/onvif/device_service\n"));
-    auto field = [](const std::string &m, const char *ns, const char *local) { return read_xml_fields(m).one(ns, local); };
-    const std::string fixed = "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
-                              "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/Gate/1";
-    pid_t pid;
-    ASSERT_NO_FATAL_FAILURE(start(&pid));
-    std::string hello = receive_with(listener, hello_action, 2);
-    EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "Scopes"), fixed + " onvif://www.onvif.org/location/Hall%20A");
-    EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "XAddrs"), "https://127.0.0.1:8443/onvif/device_service");
-    EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "MetadataVersion"), "1");
+    const std::string https = "xaddrs = https://{address}:8443/onvif/device_service\n", gate = "name = Gate/1\n";
+    const std::string scopes = "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
+                               "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/Gate/1 "
+                               "onvif://www.onvif.org/location/";
+    pid_t pid = 0;
+    // The run-time file written, then read at a (re)start or a reload: the
+    // Hello, or "" when the device says Bye instead.
+    auto apply = [&](const std::string &runtime, int how) {
+        EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, runtime));
+        if (how == 's' && pid > 0) {
+            EXPECT_EQ(stop(pid, SIGTERM), 1);
+        }
+        if (how == 's')
+            start(&pid);
+        else
+            signal_daemon(pid, SIGHUP);
+        for (std::string m; (m = receive_with(listener, "</wsa:Action>", 2.5)) != "";)
+            if (m.find(hello_action) != std::string::npos || m.find(bye_action) != std::string::npos)
+                return m.find(bye_action) != std::string::npos ? xml_fields() : read_xml_fields(m);
+        return xml_fields();
+    };
+    xml_fields hello = apply(gate + https, 's');
+    EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Hall%20A");
+    EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "XAddrs"), "https://127.0.0.1:8443/onvif/device_service");
+    EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
     std::string logged;
     for (const std::string &r : log_records(0.2))
         logged += r.substr(r.find("discovery-daemon: ") + 18) + "\n";
     EXPECT_EQ(logged, "start\n" WSD_CONFIG_FILE ":3: no '=' in the line\n" WSD_CONFIG_FILE
                       ":4: the scope is not an absolute URI without white space\n");
     // Probes by location: this one, another.
-    send_to(client, probe_with("urn:uuid:hall", "", "onvif://www.onvif.org/location/Hall%20A"), "127.0.0.1");
-    EXPECT_EQ(field(receive_with(client, ">urn:uuid:hall<", 0.5), WSD_DISCOVERY_NS, "XAddrs"),
-              "https://127.0.0.1:8443/onvif/device_service");
-    send_to(client, probe_with("urn:uuid:yard", "", "onvif://www.onvif.org/location/Yard"), "127.0.0.1");
-    EXPECT_EQ(receive(client, 0.3).size(), 0u);
+    for (const char *where : { "Hall%20A", "Yard" })
+        send_to(client, probe_with(std::string("urn:uuid:") + where, "", scopes.substr(scopes.rfind(' ') + 1) + where),
+                "127.0.0.1");
+    std::vector<std::string> answers = receive(client, 0.3);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(read_xml_fields(answers[0]).one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:Hall%20A");
 
-    // A reload without a change keeps the version; one with a change, and
-    // a restart after it, have the next.
-    const struct {
-        const char *runtime, *location, *version;
-        bool restart;
-    } steps[] = { { "name = Gate/1\nxaddrs = https://{address}:8443/onvif/device_service\n", "Hall%20A", "1", false },
-                  { "name = Gate/1\nlocation = Yard\n", "Yard", "2", false },
-                  { "name = Gate/1\nlocation = Yard\n", "Yard", "2", true } };
-    for (const auto &step : steps) {
-        ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, step.runtime));
-        if (step.restart) {
-            EXPECT_EQ(stop(pid, SIGTERM), 1);
-            ASSERT_NO_FATAL_FAILURE(start(&pid));
-        } else {
-            signal_daemon(pid, SIGHUP);
-        }
-        hello = receive_with(listener, hello_action, 2.5);
+    // Unchanged, the version stays; changed, and then restarted, the next.
+    EXPECT_EQ(apply(gate + https, 'r').one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
+    for (int how : { 'r', 's' }) {
+        hello = apply(gate + "location = Yard\n", how);
         log_records(0.05);  // each reading logs the bad lines again
-        EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "Scopes"), fixed + " onvif://www.onvif.org/location/" + step.location);
-        EXPECT_EQ(field(hello, WSD_DISCOVERY_NS, "MetadataVersion"), step.version) << step.runtime;
+        EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Yard");
+        EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
     }
 
     // Not discoverable: a Bye, no answer to the group or directed, no Bye
     // at the stop; discoverable again: a Hello, and answers.
-    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate/1\nlocation = Yard\ndiscoverable = no\n"));
-    signal_daemon(pid, SIGHUP);
-    EXPECT_NE(receive_with(listener, bye_action, 2.5), "");
+    EXPECT_FALSE(apply(gate + "location = Yard\ndiscoverable = no\n", 'r').well_formed);
     log_records(0.05);
     for (const char *to : { "239.255.255.250", "127.0.0.1" })
         send_to(client, onvif_client_probe(std::string("urn:uuid:hidden-") + to), to);
     EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
-    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Gate/1\nlocation = Yard\n"));
-    signal_daemon(pid, SIGHUP);
-    EXPECT_EQ(field(receive_with(listener, hello_action, 2.5), WSD_DISCOVERY_NS, "MetadataVersion"), "2");
+    EXPECT_EQ(apply(gate + "location = Yard\n", 'r').one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
     send_to(client, onvif_client_probe("urn:uuid:found-again"), "127.0.0.1");
     EXPECT_NE(receive_with(client, ">urn:uuid:found-again<", 0.5), "");
-    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "discoverable = no\n"));
-    signal_daemon(pid, SIGHUP);
-    EXPECT_NE(receive_with(listener, bye_action, 2.5), "");
+    EXPECT_FALSE(apply("discoverable = no\n", 'r').well_formed);
     EXPECT_EQ(stop(pid, SIGTERM), 0);
 }
 
@@ -710,18 +707,18 @@ TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
 TEST_F(Links, OnlyHostsOnTheLinkGetAnswers)
 {
     add_link(0);
-    std::string ns = prefix + "0", far = prefix + "far";
-    std::string script = "ip netns add " + far + " && ip netns exec " + far + " " + no_dad +
-        " && ip -n " + ns + " link add r0 type veth peer name f0 netns " + far +
-        " && ip netns exec " + ns + " sh -c 'sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1"
-        " && ip addr add 10.66.0.1/24 dev r0 && ip addr add fd00:66::1/64 dev r0 && ip link set r0 up"
-        " && ip addr add 192.0.2.5/32 dev cli0 && ip addr add fd00:99::5/128 dev cli0 nodad'"
-        " && ip netns exec " + far + " sh -c 'ip addr add 10.66.0.2/24 dev f0"
-        " && ip addr add fd00:66::2/64 dev f0 && ip link set f0 up && ip route add default via 10.66.0.1"
-        " && ip -6 route add default via fd00:66::1'"
-        " && ip route add 10.66.0.0/24 via 10.77.0.2 && ip -6 route add fd00:66::/64 via fd00:77::2"
-        " && ip route add 192.0.2.5/32 dev cam0 && ip -6 route add fd00:99::5/128 dev cam0"
-        " && ip route add 224.0.0.0/4 dev cam0";
+    // Link 0's host routes to the far subnet 10.66.0.0/24 (fd00:66::/64)
+    // and has addresses off the link's subnets; the device has routes to all.
+    std::string ns = prefix + "0", far = prefix + "far", script = "set -e; ip netns add " + far +
+        "; ip netns exec " + far + " " + no_dad + "; ip -n " + ns + " link add r0 type veth peer name f0 netns " +
+        far + "; ip netns exec " + ns + " sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1; "
+        "for a in 10.66.0.1/24 fd00:66::1/64; do ip -n " + ns + " addr add $a dev r0; done; ip -n " + ns +
+        " link set r0 up; ip -n " + ns + " addr add 192.0.2.5/32 dev cli0; ip -n " + ns +
+        " addr add fd00:99::5/128 dev cli0 nodad; for a in 10.66.0.2/24 fd00:66::2/64; do ip -n " + far +
+        " addr add $a dev f0; done; ip -n " + far + " link set f0 up; ip -n " + far +
+        " route add default via 10.66.0.1; ip -n " + far + " -6 route add default via fd00:66::1; "
+        "ip route add 10.66.0.0/24 via 10.77.0.2; ip -6 route add fd00:66::/64 via fd00:77::2; "
+        "ip route add 192.0.2.5/32 dev cam0; ip -6 route add fd00:99::5/128 dev cam0; ip route add 224.0.0.0/4 dev cam0";
     ASSERT_EQ(system(script.c_str()), 0) << script;
     pid_t pid;
     ASSERT_NO_FATAL_FAILURE(start(&pid));

@@ -2,7 +2,8 @@
 # The init script under dash and under BusyBox ash, in a private network,
 # mount and process namespace (other tests run the same daemon): started
 # before the network can carry the discovery group, the daemon comes as
-# soon as it can and is answering Probes; killed, it comes back; stopped,
+# soon as it can and is answering Probes; killed, it comes back; its
+# binary replaced as an upgrade does, a restart leaves one daemon; stopped,
 # nothing is left and nothing comes back. It runs as an unprivileged user,
 # or says why not.
 #   init_script_test.sh INIT_SCRIPT DAEMON PROBE_CLIENT
@@ -26,7 +27,7 @@ now() { read -r up _ < /proc/uptime; echo "$up"; }
 since() { echo "$(now) $1" | awk '{ printf "%.1f", $1 - $2 }'; }
 pid_of_daemon() {
     for p in /proc/[0-9]*; do
-        [ "$(readlink "$p/exe" 2>/dev/null)" != "$DAEMON" ] || echo "${p#/proc/}"
+        case "$(readlink "$p/exe" 2>/dev/null)" in "$DAEMON"|"$DAEMON (deleted)") echo "${p#/proc/}" ;; esac
     done
 }
 # Probes until one is answered, for up to 15 s; prints how long it took.
@@ -74,6 +75,19 @@ for shell in dash "busybox sh"; do
     kill -KILL "$pid"
     answered_within_15s "$t0" "SIGKILL"
     [ "$(pid_of_daemon)" != "$pid" ] || fail "the same daemon after SIGKILL"
+
+    # An upgrade renames a new binary over the running one: the daemon is
+    # still the service's, and a restart leaves exactly one, answering once.
+    pid=$(pid_of_daemon)
+    cp "$DAEMON" "$DAEMON.new" && mv "$DAEMON.new" "$DAEMON"
+    $shell "$init" status >/dev/null || fail "not running after the upgrade: $($shell "$init" status)"
+    t0=$(now)
+    $shell "$init" restart || fail "restart after the upgrade"
+    answered_within_15s "$t0" "restarted after the upgrade"
+    sleep 6  # the supervisor's next look
+    [ "$(pid_of_daemon | wc -l)" -eq 1 ] && [ "$(pid_of_daemon)" != "$pid" ] ||
+        fail "daemons after the restart: $(pid_of_daemon), before: $pid"
+    [ "$("$probe" 1 | wc -l)" -eq 1 ] || fail "not one answer after the restart"
 
     # Stopped: no process of the service left, and none comes back.
     $shell "$init" stop

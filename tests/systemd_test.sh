@@ -8,14 +8,30 @@
 # systemd-analyze security, and a reload announces the device with the
 # description written at run time. The
 # container is gone at the end, whatever happens.
-#   systemd_test.sh BUILD_DIR PROBE_CLIENT ROOT
+#
+# With DEB_DIR, the same in a fresh copy of the system with the amd64
+# packages installed there by apt instead (the service enabled and started
+# by them), then: the installed housectl and init script run, an upgrade
+# to a newer version leaves one daemon answering, and a purge leaves no
+# file and no unit behind.
+#   systemd_test.sh BUILD_DIR PROBE_CLIENT ROOT [DEB_DIR]
 set -eu
 exec unshare -n -m --propagation private sh -s "$@" <<'INNER'
 set -eu
-build=$1 probe=$2 root=$3
+build=$1 probe=$2 root=$3 debs=${4:-}
 unit=/usr/lib/systemd/system/discovery-daemon.service
 ip link set lo up
-DESTDIR=$root cmake --install "$build" >/dev/null
+if [ -n "$debs" ]; then
+    unit=/lib/systemd/system/discovery-daemon.service
+    fresh=$root.packages
+    rm -rf "$fresh"
+    cp -a "$root" "$fresh"
+    root=$fresh
+    mkdir -p "$root/var/tmp/debs"
+    cp "$debs"/*_amd64.deb "$root/var/tmp/debs/"
+else
+    DESTDIR=$root cmake --install "$build" >/dev/null
+fi
 
 log=$(mktemp)
 nspawn=0
@@ -28,7 +44,8 @@ finish() {
         kill -KILL "$nspawn" 2>/dev/null
     fi
     [ "$status" -eq 0 ] || tail -n 20 "$log"
-    rm -f "$log"
+    rm -f "$log" "$log.before"
+    [ -z "${fresh:-}" ] || rm -rf "$fresh"
     exit "$status"
 }
 trap finish EXIT
@@ -49,15 +66,26 @@ answered_within_15s() {
 systemd-nspawn --boot --register=no --keep-unit --network-veth --machine=house-test \
     -D "$root" </dev/null >"$log" 2>&1 &
 nspawn=$!
-# The container's init, and a way in.
+# The container's init, and a way in: nspawn's child in a process namespace
+# of its own (a short-lived helper of nspawn's may come first, in ours),
+# looked for again whenever the one known is gone.
+container_init() {
+    for c in $(cat /proc/$nspawn/task/$nspawn/children 2>/dev/null); do
+        ns=$(readlink "/proc/$c/ns/pid" 2>/dev/null) || continue
+        [ "$ns" != "$(readlink /proc/self/ns/pid)" ] && { echo "$c"; return 0; }
+    done
+    return 1
+}
 leader=""
 for _ in $(seq 300); do
-    leader=$(cat /proc/$nspawn/task/$nspawn/children 2>/dev/null | cut -d' ' -f1)
-    [ -n "$leader" ] && break
+    leader=$(container_init) && break
     sleep 0.1
 done
 [ -n "$leader" ] || fail "the container did not start"
-in_ct() { nsenter -t "$leader" -a "$@"; }
+in_ct() {
+    [ -e "/proc/$leader/ns/user" ] || leader=$(container_init) || return 1
+    nsenter -t "$leader" -a "$@"
+}
 booted=""
 for _ in $(seq 1200); do
     case "$(in_ct systemctl is-system-running 2>/dev/null)" in running|degraded) booted=1; break ;; esac
@@ -75,6 +103,14 @@ ip link set "$ve" up
 ip route add 224.0.0.0/4 dev "$ve"
 in_ct ip link set host0 up
 
+if [ -n "$debs" ]; then
+    files_before=$(in_ct sh -c 'find / -xdev \( -path /var/tmp/debs -o -path /proc \) -prune -o -print | sort')
+    in_ct sh -c 'apt-get install -y -q /var/tmp/debs/*.deb' >"$log" 2>&1 || fail "apt install: $(tail -n 5 "$log")"
+    in_ct systemctl is-enabled discovery-daemon >/dev/null || fail "the service is not enabled"
+    out=$(in_ct housectl -a 2>&1) && fail "housectl without a controller: $out"
+    [ "$out" = "housectl: can't open device!" ] || fail "housectl: $out"
+    in_ct id discovery >/dev/null || fail "no user discovery"
+fi
 in_ct systemctl daemon-reload
 in_ct systemctl start discovery-daemon
 sleep 3
@@ -120,4 +156,30 @@ in_ct sh -c 'for p in /proc/[0-9]*; do [ "$(readlink $p/exe)" = /usr/sbin/discov
 sleep 12
 "$probe" 1 >/dev/null && fail "answered 12 s after stop"
 echo "systemd: start without an address, confinement, rating, reload, SIGKILL, stop"
+[ -n "$debs" ] || exit 0
+
+# The init script, handed over to systemd; then an upgrade of the running
+# daemon: one daemon after it, answering once.
+in_ct /etc/init.d/discovery-daemon start
+answered_within_15s "$(now)" "started by the init script"
+old=$(in_ct systemctl show -p MainPID --value discovery-daemon)
+in_ct sh -c 'cd /var/tmp/debs && dpkg-deb -R discovery-daemon_*_amd64.deb new &&
+    sed -i "s/^Version: .*/&+1/" new/DEBIAN/control && dpkg-deb -b new newer.deb >/dev/null &&
+    dpkg -i newer.deb >/dev/null' || fail "the upgrade"
+answered_within_15s "$(now)" "upgraded"
+sleep 2
+daemons=$(in_ct sh -c 'for p in /proc/[0-9]*; do case "$(readlink $p/exe)" in /usr/sbin/discovery-daemon*) echo $p;; esac; done')
+[ "$(echo "$daemons" | wc -w)" -eq 1 ] || fail "daemons after the upgrade: $daemons"
+[ "$(in_ct systemctl show -p MainPID --value discovery-daemon)" != "$old" ] || fail "not restarted by the upgrade"
+[ "$("$probe" 1 | wc -l)" -eq 1 ] || fail "not one answer after the upgrade"
+
+# Purged: no file of theirs, no unit, no state; the system user stays.
+in_ct apt-get purge -y -q housectl discovery-daemon ip-house-platform >"$log" 2>&1 || fail "apt purge"
+echo "$files_before" > "$log.before"
+left=$(in_ct sh -c 'find / -xdev \( -path /var/tmp/debs -o -path /proc \) -prune -o -print | sort' |
+       diff "$log.before" - | sed -n 's/^> //p' |
+       grep -Ev '^/(var/(lib/(dpkg|apt|systemd/deb-systemd)|cache|log)|etc/(passwd|group|shadow|gshadow|subuid|subgid)-?$|etc/ld.so.cache$)' || true)
+[ -z "$left" ] || fail "left after purge: $left"
+in_ct systemctl list-unit-files discovery-daemon.service | grep -q discovery-daemon && fail "a unit left after purge"
+echo "systemd: packages installed, init script, upgrade, purge"
 INNER
