@@ -1,12 +1,10 @@
 // The shipped discovery-daemon, in a private network of the test's own.
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -267,21 +265,17 @@ TEST_F(Daemon, SurvivesBadDatagrams)
 
     // Each input at a limit of the reader (its fuzz seeds), to the group and
     // directed, then a Probe from the same sender, answered as ever.
-    DIR *seeds = opendir(PROBE_SEEDS_DIR);
-    ASSERT_NE(seeds, nullptr);
+    std::string names = command_output("cd " PROBE_SEEDS_DIR " && ls limit_*");
     int sender = 0;
-    for (struct dirent *e; (e = readdir(seeds));) {
-        if (strncmp(e->d_name, "limit_", 6) != 0)
-            continue;
-        std::string from = "127.0.1." + std::to_string(++sender), id = "urn:uuid:after-" + std::string(e->d_name);
+    for (size_t at = 0, end; (end = names.find('\n', at)) != std::string::npos; at = end + 1) {
+        std::string name = names.substr(at, end - at), from = "127.0.1." + std::to_string(++sender);
         for (const char *to : { "239.255.255.250", "127.0.0.1" })
-            send_from(client, read_file(PROBE_SEEDS_DIR "/" + std::string(e->d_name)), from.c_str(), to);
-        send_from(client, onvif_client_probe(id), from.c_str(), "127.0.0.1");
-        std::string answer = receive_with(client, ">" + id + "<", 1.0);
+            send_from(client, read_file(PROBE_SEEDS_DIR "/" + name), from.c_str(), to);
+        send_from(client, onvif_client_probe("urn:uuid:after-" + name), from.c_str(), "127.0.0.1");
+        std::string answer = receive_with(client, ">urn:uuid:after-" + name + "<", 1.0);
         EXPECT_NE(answer.find("<wsd:XAddrs>http://127.0.0.1/onvif/device_service</wsd:XAddrs>"),
-                  std::string::npos) << e->d_name;
+                  std::string::npos) << name;
     }
-    closedir(seeds);
     EXPECT_GT(sender, 30);
     receive(listener, 0.1);  // the noise filled the listener too
     EXPECT_EQ(stop(pid, SIGTERM), 1);

