@@ -223,11 +223,16 @@ static void load_description(void)
     pthread_mutex_unlock(&description_lock);
 }
 
+// Each answer takes a copy: the texts as long as they are, not their
+// buffers whole.
 void wsd_describe(struct wsd_description *out)
 {
     pthread_once(&description_once, load_description);
     pthread_mutex_lock(&description_lock);
-    *out = current;
+    memcpy(out->scopes, current.scopes, strlen(current.scopes) + 1);
+    memcpy(out->templates, current.templates, strlen(current.templates) + 1);
+    out->metadata_version = current.metadata_version;
+    out->discoverable = current.discoverable;
     pthread_mutex_unlock(&description_lock);
 }
 
