@@ -30,6 +30,14 @@ static const std::string resolve_matches_action = "discovery/ResolveMatches</wsa
 static const double answer_wait_s = 1.0;
 
 
+// What was heard from the first Bye on (nothing when none came).
+static std::vector<std::string> from_bye(const std::vector<std::string> &heard)
+{
+    auto bye = std::find_if(heard.begin(), heard.end(),
+                            [](const std::string &m) { return m.find(bye_action) != std::string::npos; });
+    return std::vector<std::string>(bye, heard.end());
+}
+
 // The message's AppSequence InstanceId; 0 when it has none.
 static unsigned long instance_id(const std::string &message)
 {
@@ -53,6 +61,18 @@ protected:
         *pid = daemon_start(&status, env);
         EXPECT_EQ(status, 0);  // the shell gets its prompt back at once
         ASSERT_GT(*pid, 0);
+    }
+
+    // The same with tests/late_bind.c preloaded and `delay` ("NAME=ms") set;
+    // the sanitizer build cannot preload, and starts it plain.
+    void start_slowed(pid_t *pid, const char *delay)
+    {
+#ifdef LATE_BIND_PATH
+        start(pid, { "LD_PRELOAD=" LATE_BIND_PATH, delay });
+#else
+        (void)delay;
+        start(pid);
+#endif
     }
 
     // Stops the daemon with `signo`; returns the Byes seen.
@@ -131,11 +151,7 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnce)
     // A client probes as soon as it hears the first Hello; the Hello waits
     // for the probe loop's socket, here bound a third of a second late.
     pid_t pid;
-#ifdef LATE_BIND_PATH
-    ASSERT_NO_FATAL_FAILURE(start(&pid, { "LD_PRELOAD=" LATE_BIND_PATH, "HOUSE_BIND_DELAY_MS=300" }));
-#else
-    ASSERT_NO_FATAL_FAILURE(start(&pid));  // the sanitizer build cannot preload
-#endif
+    ASSERT_NO_FATAL_FAILURE(start_slowed(&pid, "HOUSE_BIND_DELAY_MS=300"));
     ASSERT_NE(receive_with(listener, hello_action, 2), "");
 
     send_to(client, onvif_client_probe("urn:uuid:probe-1"));
@@ -226,11 +242,9 @@ TEST_F(Daemon, AnswersToTheGroupAreSpreadAndNoneFollowsTheBye)
                   ("127.0.0." + std::to_string(20 + i / 5)).c_str(), "239.255.255.250");
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
-    std::vector<std::string> heard = receive(both, 0.5);
-    auto bye = std::find_if(heard.begin(), heard.end(),
-                            [](const std::string &m) { return m.find(bye_action) != std::string::npos; });
-    ASSERT_NE(bye, heard.end());
-    EXPECT_EQ(count_with(std::vector<std::string>(bye, heard.end()), matches_action), 0);
+    std::vector<std::string> heard = receive(both, 0.5), after = from_bye(heard);
+    ASSERT_FALSE(after.empty());
+    EXPECT_EQ(count_with(after, matches_action), 0);
     EXPECT_LT(count_with(heard, matches_action), 20);
     close(both);
 }
@@ -745,21 +759,14 @@ TEST_F(Links, NothingFollowsTheBye)
     add_link(0);
     ASSERT_EQ(system("ip route add 224.0.0.0/4 dev cam0"), 0);
     pid_t pid;
-#ifdef LATE_BIND_PATH
-    ASSERT_NO_FATAL_FAILURE(start(&pid, { "LD_PRELOAD=" LATE_BIND_PATH, "HOUSE_GETIFADDRS_DELAY_MS=300" }));
-#else
-    ASSERT_NO_FATAL_FAILURE(start(&pid));  // the sanitizer build cannot preload
-#endif
+    ASSERT_NO_FATAL_FAILURE(start_slowed(&pid, "HOUSE_GETIFADDRS_DELAY_MS=300"));
     ASSERT_NE(receive_with(far_listener[0], hello_action, 5), "");
     ASSERT_NO_FATAL_FAILURE(add_link(1));
     usleep(100000);
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 10), 0);
     for (int n = 0; n < 2; n++) {
-        std::vector<std::string> heard = receive(far_listener[n], 1.0);
-        auto bye = std::find_if(heard.begin(), heard.end(),
-                                [](const std::string &m) { return m.find(bye_action) != std::string::npos; });
-        EXPECT_EQ(count_with(std::vector<std::string>(bye, heard.end()), hello_action), 0) << "link " << n;
+        EXPECT_EQ(count_with(from_bye(receive(far_listener[n], 1.0)), hello_action), 0) << "link " << n;
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "waits.h"
 #include "wsd.h"
 
 enum { ADDRESS_LIMIT = 128, SOURCE_CHAINS = 1024, RECENT_REQUESTS = 64 };
@@ -44,13 +45,6 @@ static struct {
     double at;
 } recent[RECENT_REQUESTS];
 static unsigned recent_next;
-
-static double now_s(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
 
 static void mapped(unsigned char out[16], const struct sockaddr *sa)
 {
@@ -194,7 +188,7 @@ int admission_check(const struct arrival *a)
     mapped(from, (const struct sockaddr *)&a->from);
     if (!__atomic_load_n(&refreshed, __ATOMIC_ACQUIRE))
         admission_refresh();  // a request before the hello loop's first look
-    double now = now_s();
+    double now = monotonic_s();
     pthread_mutex_lock(&lock);
     int ok = a->ifindex > 0 && on_link(from, a->ifindex) && source_of(from, now)->tokens >= 1;
     pthread_mutex_unlock(&lock);
@@ -210,7 +204,7 @@ int admission_take(const struct arrival *a, const char *message_id)
     uint64_t key = wsd_hash(wsd_hash(WSD_HASH_START, (const char *)from, 16), (const char *)&port,
                             sizeof port);
     key = wsd_hash(key, message_id, strlen(message_id));
-    double now = now_s();
+    double now = monotonic_s();
     pthread_mutex_lock(&lock);
     int repeat = 0;
     for (unsigned i = 0; i < RECENT_REQUESTS && !repeat; i++)

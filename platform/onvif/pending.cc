@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "waits.h"
+
 struct held {
     double due;  // monotonic seconds
     enum datagram_via via;
@@ -23,19 +25,12 @@ static int wake = -1;
 static pthread_once_t start_once = PTHREAD_ONCE_INIT;
 static uint64_t random_state;
 
-static double now_s(void)
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
-}
-
 // The delays come from the kernel's random bytes, drawn once: devices
 // started the same way must not draw the same ones.
 static void start(void)
 {
     if (getrandom(&random_state, sizeof random_state, GRND_NONBLOCK) != sizeof random_state)
-        random_state = (uint64_t)now_s() * 1000003u ^ (uint64_t)getpid() << 32;
+        random_state = (uint64_t)monotonic_s() * 1000003u ^ (uint64_t)getpid() << 32;
     random_state |= 1;
     wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
 }
@@ -56,7 +51,7 @@ void pending_add(enum datagram_via via, const struct arrival *a, const struct an
     pthread_mutex_lock(&lock);
     if (!gone && held_count < PENDING_LIMIT) {
         struct held *h = &held[held_count++];
-        h->due = now_s() + next_random() * (double)PENDING_DELAY_MS / 1000;
+        h->due = monotonic_s() + next_random() * (double)PENDING_DELAY_MS / 1000;
         h->via = via;
         h->to = *a;
         h->answer = *answer;
@@ -78,7 +73,7 @@ int pending_next_ms(void)
     pthread_mutex_unlock(&lock);
     if (first < 0)
         return -1;
-    double ms = (first - now_s()) * 1000;
+    double ms = (first - monotonic_s()) * 1000;
     return ms <= 0 ? 0 : (int)ms + 1;
 }
 
@@ -86,7 +81,7 @@ int pending_next_ms(void)
 // current for it, so none goes by a number that a reopen handed to another.
 void pending_send_due(void)
 {
-    double now = now_s();
+    double now = monotonic_s();
     pthread_mutex_lock(&lock);
     for (int i = 0; i < held_count;) {
         if (held[i].due > now) {

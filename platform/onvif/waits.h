@@ -46,7 +46,8 @@ struct backoff {
     unsigned wait_ms;
 };
 
-static inline double backoff_now_s(void)
+/// Monotonic seconds.
+static inline double monotonic_s(void)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -55,11 +56,11 @@ static inline double backoff_now_s(void)
 
 static inline void backoff_after_fault(struct backoff *b)
 {
-    if (backoff_now_s() - b->last_s > 1)
+    if (monotonic_s() - b->last_s > 1)
         b->wait_ms = 0;
     else
         b->wait_ms = b->wait_ms == 0 ? 10 : b->wait_ms >= 500 ? 1000 : 2 * b->wait_ms;
     if (b->wait_ms)
         cancellable_sleep_us(b->wait_ms * 1000);
-    b->last_s = backoff_now_s();
+    b->last_s = monotonic_s();
 }
