@@ -1,46 +1,18 @@
-// Reading Probes and Resolves with a namespace-aware XML parser. Clients
-// differ in prefixes, in where they declare namespaces and in default
-// namespaces; only the namespaces and local names count.
+// Reading Probes and Resolves: the elements of the envelope a request is
+// read from, by the quick scan or by the full XML parser, and what the
+// reader makes of them. Names come resolved to their namespaces
+// (request_namespaces.cc); only the namespaces and local names count.
 
 #include <ctype.h>
-#include <expat.h>
 #include <string.h>
-#include <strings.h>
 
 #include "request.h"
+#include "request_reader.h"
 #include "wsd.h"
 #include "xml_parser.h"
 #include "xml_scan.h"
 
-enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
-
-enum capture { CAPTURE_NONE, CAPTURE_ACTION, CAPTURE_MESSAGE_ID, CAPTURE_TYPES, CAPTURE_SCOPES,
-               CAPTURE_ADDRESS };
-
-struct namespace_decl {
-    char prefix[64];  // "" for the default namespace
-    char uri[WSD_NAME_SIZE];
-};
-
-struct request_reader {
-    XML_Parser parser;
-    struct wsd_request *request;
-    int depth;
-    int in_header, in_body, in_probe;  // depth at which each opened, 0 when outside
-    int in_resolve, in_endpoint;
-    int seen_probe, seen_resolve;
-    enum capture capture;
-    int capture_depth;
-    char *text;  // the buffer being captured into
-    size_t text_size, text_len;
-    char action[ACTION_SIZE];
-    char types[WSD_TYPES_SIZE];
-    struct namespace_decl ns[MAX_NAMESPACES];
-    int ns_count;
-    int bad;
-};
-
-static void give_up(struct request_reader *r)
+void reader_give_up(struct request_reader *r)
 {
     r->bad = 1;
     if (r->parser)  // the quick scan stops on its own
@@ -71,12 +43,12 @@ static void on_start(void *data, const char *name, const char **attrs)
     int d = ++r->depth;
 
     if (d > MAX_DEPTH || r->capture != CAPTURE_NONE) {
-        give_up(r);  // nothing we read has child elements
+        reader_give_up(r);  // nothing we read has child elements
         return;
     }
     if (d == 1) {
         if (!is_element(name, WSD_SOAP_NS, "Envelope"))
-            give_up(r);
+            reader_give_up(r);
     } else if (d == 2) {
         if (is_element(name, WSD_SOAP_NS, "Header"))
             r->in_header = d;
@@ -113,57 +85,12 @@ static void on_start(void *data, const char *name, const char **attrs)
             for (int i = 0; attrs[i]; i += 2)
                 if (strcmp(attrs[i], "MatchBy") == 0) {
                     if (strlen(attrs[i + 1]) >= sizeof r->request->match_by) {
-                        give_up(r);
+                        reader_give_up(r);
                         return;
                     }
                     strcpy(r->request->match_by, attrs[i + 1]);
                 }
         }
-    }
-}
-
-static const char *lookup_namespace(const struct request_reader *r, const char *prefix)
-{
-    if (strcmp(prefix, "xml") == 0)
-        return "http://www.w3.org/XML/1998/namespace";
-    for (int i = r->ns_count - 1; i >= 0; i--)
-        if (strcmp(r->ns[i].prefix, prefix) == 0)
-            return r->ns[i].uri[0] ? r->ns[i].uri : NULL;  // xmlns="" undeclares
-    return NULL;
-}
-
-// Resolves the Types list while the Types element's own declarations are
-// still in scope.
-static void resolve_types(struct request_reader *r)
-{
-    struct wsd_request *p = r->request;
-    const char *s = r->types;
-
-    for (;;) {
-        size_t len;
-        const char *token = wsd_next_token(&s, &len);
-        if (len == 0)
-            break;
-        if (p->type_count == WSD_QNAMES_MAX || len >= WSD_NAME_SIZE) {
-            give_up(r);
-            return;
-        }
-        char qname[WSD_NAME_SIZE];
-        memcpy(qname, token, len);
-        qname[len] = '\0';
-
-        char *colon = strchr(qname, ':');
-        const char *local = colon ? colon + 1 : qname;
-        if (colon)
-            *colon = '\0';
-        const char *uri = lookup_namespace(r, colon ? qname : "");
-        struct wsd_qname *t = &p->types[p->type_count++];
-        if (!uri || strlen(local) >= sizeof t->local) {
-            p->types_unresolved = 1;
-            uri = "";
-        }
-        strcpy(t->ns, uri);
-        strcpy(t->local, local);
     }
 }
 
@@ -174,7 +101,7 @@ static void on_end(void *data, const char *)
 
     if (r->capture != CAPTURE_NONE && d == r->capture_depth) {
         if (r->capture == CAPTURE_TYPES)
-            resolve_types(r);
+            reader_resolve_types(r);
         r->capture = CAPTURE_NONE;
     }
     if (d == r->in_probe)
@@ -195,7 +122,7 @@ static void on_text(void *data, const char *text, int len)
     if (r->capture == CAPTURE_NONE)
         return;
     if (r->text_len + (size_t)len >= r->text_size) {
-        give_up(r);
+        reader_give_up(r);
         return;
     }
     memcpy(r->text + r->text_len, text, (size_t)len);
@@ -203,35 +130,10 @@ static void on_text(void *data, const char *text, int len)
     r->text[r->text_len] = '\0';
 }
 
-static void on_namespace_start(void *data, const char *prefix, const char *uri)
-{
-    struct request_reader *r = (struct request_reader *)data;
-    if (!prefix)
-        prefix = "";
-    if (!uri)
-        uri = "";
-    if (r->ns_count == MAX_NAMESPACES || strlen(prefix) >= sizeof r->ns[0].prefix ||
-        strlen(uri) >= sizeof r->ns[0].uri) {
-        give_up(r);
-        return;
-    }
-    strcpy(r->ns[r->ns_count].prefix, prefix);
-    strcpy(r->ns[r->ns_count].uri, uri);
-    r->ns_count++;
-}
-
-// Declarations end in the reverse order they began.
-static void on_namespace_end(void *data, const char *)
-{
-    struct request_reader *r = (struct request_reader *)data;
-    if (r->ns_count > 0)
-        r->ns_count--;
-}
-
 // No Probe needs a document type; refusing it refuses entity expansion.
 static void on_doctype(void *data, const char *, const char *, const char *, int)
 {
-    give_up((struct request_reader *)data);
+    reader_give_up((struct request_reader *)data);
 }
 
 static void trim(char *text)
@@ -272,7 +174,7 @@ static int parse_fully(struct request_reader *r, const char *data, size_t len)
     XML_SetUserData(r->parser, r);
     XML_SetElementHandler(r->parser, on_start, on_end);
     XML_SetCharacterDataHandler(r->parser, on_text);
-    XML_SetNamespaceDeclHandler(r->parser, on_namespace_start, on_namespace_end);
+    XML_SetNamespaceDeclHandler(r->parser, reader_namespace_start, reader_namespace_end);
     XML_SetStartDoctypeDeclHandler(r->parser, on_doctype);
     return XML_Parse(r->parser, data, (int)len, XML_TRUE) == XML_STATUS_OK && !r->bad;
 }
@@ -305,8 +207,8 @@ enum wsd_request_kind wsd_parse_request(const char *data, size_t len, struct wsd
     if (len > 65536)
         return WSD_NOT_A_REQUEST;
     reader_start(&r, request);
-    const struct xml_events events = { &r, on_start, on_end, on_text, on_namespace_start,
-                                       on_namespace_end, &r.bad };
+    const struct xml_events events = { &r, on_start, on_end, on_text, reader_namespace_start,
+                                       reader_namespace_end, &r.bad };
     enum xml_scan_result scanned = xml_scan(data, len, &events);
     if (scanned != XML_SCAN_UNSURE)
         return reader_result(&r, scanned == XML_SCAN_DONE && !r.bad);

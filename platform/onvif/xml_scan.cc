@@ -1,7 +1,6 @@
 #include "xml_scan.h"
 
 #include <string.h>
-#include <strings.h>
 
 #include "xml_tokens.h"
 
@@ -251,55 +250,6 @@ static enum xml_scan_result text(struct scan *s)
     }
 }
 
-// <?xml version="1.0" encoding="UTF-8" standalone="yes"?>, the encoding
-// and standalone parts optional, the encoding one that ASCII is. As the
-// full parser reads it: encoding names in any case, the other values
-// exactly as written here.
-static int xml_declaration(struct scan *s)
-{
-    static const struct {
-        const char *name, *value[2];
-        int (*same)(const char *, const char *);
-    } parts[] = {
-        { "version", { "1.0", NULL }, strcmp },
-        { "encoding", { "UTF-8", "US-ASCII" }, strcasecmp },
-        { "standalone", { "yes", "no" }, strcmp },
-    };
-    s->p += 5;
-    for (int i = 0; i < 3; i++) {
-        const char *at = s->p;
-        struct span name;
-        if (!xml_skip_space(s) || !xml_read_ncname(s, &name) || name.len != strlen(parts[i].name) ||
-            memcmp(name.at, parts[i].name, name.len) != 0) {
-            if (i == 0)
-                return 0;
-            s->p = at;
-            continue;
-        }
-        xml_skip_space(s);
-        if (s->p == s->end || *s->p++ != '=')
-            return 0;
-        xml_skip_space(s);
-        // Quoted letters, digits and dots: no references here.
-        if (s->p == s->end || (*s->p != '"' && *s->p != '\''))
-            return 0;
-        char quote = *s->p++, value[16];
-        size_t n = 0;
-        while (s->p < s->end && n < sizeof value - 1 && xml_is(*s->p, XML_NAME))
-            value[n++] = *s->p++;
-        value[n] = '\0';
-        if (s->p == s->end || *s->p++ != quote ||
-            (parts[i].same(value, parts[i].value[0]) != 0 &&
-             (!parts[i].value[1] || parts[i].same(value, parts[i].value[1]) != 0)))
-            return 0;
-    }
-    xml_skip_space(s);
-    if (!XML_LOOKING_AT(s, "?>"))
-        return 0;
-    s->p += 2;
-    return 1;
-}
-
 enum xml_scan_result xml_scan(const char *data, size_t len, const struct xml_events *events)
 {
     // Every byte is looked at by one of the readers, each of which takes
@@ -311,7 +261,7 @@ enum xml_scan_result xml_scan(const char *data, size_t len, const struct xml_eve
     s.used = 0;
     s.binding_count = 0;
     s.depth = 0;
-    if (XML_LOOKING_AT(&s, "<?xml") && len > 5 && is_space(data[5]) && !xml_declaration(&s))
+    if (XML_LOOKING_AT(&s, "<?xml") && len > 5 && is_space(data[5]) && !xml_read_declaration(&s))
         return XML_SCAN_UNSURE;
     xml_skip_space(&s);
     // The root element, its content, then white space alone.

@@ -1,6 +1,7 @@
 #include "xml_tokens.h"
 
 #include <string.h>
+#include <strings.h>
 
 #define ROW16(c) c, c, c, c, c, c, c, c, c, c, c, c, c, c, c, c
 enum { I = XML_INVALID, S = XML_SPACE, V = XML_VALUE_STOP, T = XML_TEXT_STOP };
@@ -121,4 +122,53 @@ const char *xml_read_value(struct scan *s)
     *o++ = '\0';
     s->used = (size_t)(o - s->arena);
     return out;
+}
+
+// <?xml version="1.0" encoding="UTF-8" standalone="yes"?>, the encoding
+// and standalone parts optional, the encoding one that ASCII is. As the
+// full parser reads it: encoding names in any case, the other values
+// exactly as written here.
+int xml_read_declaration(struct scan *s)
+{
+    static const struct {
+        const char *name, *value[2];
+        int (*same)(const char *, const char *);
+    } parts[] = {
+        { "version", { "1.0", NULL }, strcmp },
+        { "encoding", { "UTF-8", "US-ASCII" }, strcasecmp },
+        { "standalone", { "yes", "no" }, strcmp },
+    };
+    s->p += 5;
+    for (int i = 0; i < 3; i++) {
+        const char *at = s->p;
+        struct span name;
+        if (!xml_skip_space(s) || !xml_read_ncname(s, &name) || name.len != strlen(parts[i].name) ||
+            memcmp(name.at, parts[i].name, name.len) != 0) {
+            if (i == 0)
+                return 0;
+            s->p = at;
+            continue;
+        }
+        xml_skip_space(s);
+        if (s->p == s->end || *s->p++ != '=')
+            return 0;
+        xml_skip_space(s);
+        // Quoted letters, digits and dots: no references here.
+        if (s->p == s->end || (*s->p != '"' && *s->p != '\''))
+            return 0;
+        char quote = *s->p++, value[16];
+        size_t n = 0;
+        while (s->p < s->end && n < sizeof value - 1 && xml_is(*s->p, XML_NAME))
+            value[n++] = *s->p++;
+        value[n] = '\0';
+        if (s->p == s->end || *s->p++ != quote ||
+            (parts[i].same(value, parts[i].value[0]) != 0 &&
+             (!parts[i].value[1] || parts[i].same(value, parts[i].value[1]) != 0)))
+            return 0;
+    }
+    xml_skip_space(s);
+    if (!XML_LOOKING_AT(s, "?>"))
+        return 0;
+    s->p += 2;
+    return 1;
 }

@@ -1,6 +1,6 @@
 // The lexical pieces of the quick scan of discovery requests: names,
-// references, attribute values, white space, over the part of the datagram
-// still to read.
+// references, attribute values, white space and the XML declaration, over
+// the part of the datagram still to read.
 #pragma once
 
 #include <stddef.h>
@@ -77,3 +77,7 @@ int xml_read_reference(struct scan *s);
 /// A quoted attribute value, decoded and normalised as the full parser
 /// does, NUL-terminated in the scan's arena; NULL when it is none.
 const char *xml_read_value(struct scan *s);
+/// The XML declaration after its "<?xml" and a space, up to its "?>":
+/// version 1.0, an encoding that ASCII is, standalone, as the full parser
+/// reads them. 0 for any other (the full parser reads the document).
+int xml_read_declaration(struct scan *s);
