@@ -1,10 +1,12 @@
 // The shipped discovery-daemon, in a private network of the test's own.
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -90,6 +92,8 @@ protected:
 
 TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
 {
+    // As shipped: the image's defaults, every key commented out.
+    ASSERT_TRUE(write_file(WSD_CONFIG_FILE, read_file(SHIPPED_CONFIG)));
     pid_t pid;
     ASSERT_NO_FATAL_FAILURE(start(&pid));
     std::string hello = receive_with(listener, hello_action, 2);
@@ -98,6 +102,16 @@ TEST_F(Daemon, StartsDetachedOnTheGroupAndSaysHello)
               std::string::npos);
     EXPECT_NE(hello.find("<wsd:XAddrs>http://127.0.0.1/onvif/device_service</wsd:XAddrs>"),
               std::string::npos);
+    // Every category of scope clients look for: type, hardware, name (the
+    // host's, its unsafe characters made safe) and location.
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    for (char *c = host; *c; c++)
+        *c = isalnum((unsigned char)*c) || strchr("-._~", *c) ? *c : '_';
+    EXPECT_EQ(read_xml_fields(hello).one(WSD_DISCOVERY_NS, "Scopes"),
+              "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
+              "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/" + std::string(host) +
+              " onvif://www.onvif.org/location/unknown");
 
     // Bound to 239.255.255.250:3702 itself, and a member of the group.
     EXPECT_NE(read_file("/proc/net/udp").find("FAFFFFEF:0E76"), std::string::npos);
@@ -195,6 +209,24 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnce)
     EXPECT_NE(answers[0].find("<wsa:RelatesTo>urn:uuid:probe-2</wsa:RelatesTo>"), std::string::npos);
     EXPECT_NE(answers[0].find("<wsd:XAddrs>http://127.0.0.1/onvif/device_service</wsd:XAddrs>"),
               std::string::npos) << answers[0];
+
+    // A matching rule the device does not support: a fault to the client
+    // that asked the device itself, nothing to the group.
+    const std::string unknown_rule = probe_with("urn:uuid:rule", "dn:NetworkVideoTransmitter",
+                                                "onvif://www.onvif.org/Profile", "http://example.org/unknown");
+    send_to(client, unknown_rule, "127.0.0.1");
+    answers = receive(client, 0.2);
+    ASSERT_EQ(answers.size(), 1u);
+    xml_fields fault = read_xml_fields(answers[0]);
+    EXPECT_EQ(fault.one(WSD_ADDRESSING_NS, "Action"), WSD_DISCOVERY_NS "/fault");
+    EXPECT_EQ(fault.one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:rule");
+    EXPECT_EQ(fault.one(WSD_ADDRESSING_NS, "To"), WSD_ADDRESSING_NS "/role/anonymous");
+    EXPECT_EQ(fault.text[WSD_SOAP_NS " Value"],
+              (std::vector<std::string>{ "SOAP-ENV:Sender", "wsd:MatchingRuleNotSupported" }));
+    EXPECT_EQ(fault.one(WSD_DISCOVERY_NS, "SupportedMatchingRules"),
+              WSD_DISCOVERY_NS "/rfc3986 " WSD_DISCOVERY_NS "/strcmp0");
+    send_to(client, std::string(unknown_rule).replace(unknown_rule.find(":rule<"), 6, ":rule-group<"));
+    EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
 
     // node-onvif asks for three types in turn; only the transmitter is us.
     for (const char *type : { "NetworkVideoTransmitter", "Device", "NetworkVideoDisplay" })
@@ -467,10 +499,12 @@ TEST_F(Daemon, AnswersAResolveForItsOwnEndpointOnly)
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 
-// The description integrators give, read at start and at each SIGHUP: its
-// MetadataVersion grows with a change only, across restarts too; bad lines
-// are logged and skipped; not discoverable, the device says Bye and then
-// nothing, until it is discoverable again.
+// The description integrators give: read at start, the run-time file
+// again as soon as it changes (rewritten in place or replaced, no signal
+// needed), both files on SIGHUP. Its MetadataVersion grows with a change
+// only, across restarts too; bad lines are logged and skipped; not
+// discoverable, the device says Bye and then nothing, until it is
+// discoverable again.
 TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
 {
     ASSERT_TRUE(write_file(WSD_CONFIG_FILE, "name = Default\nlocation = Hall A\nbogus line\nscope = urn:x y\n"));
@@ -479,23 +513,32 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
                                "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/Gate/1 "
                                "onvif://www.onvif.org/location/";
     pid_t pid = 0;
-    // The run-time file written, then read at a (re)start or a reload: the
-    // Hello, or "" when the device says Bye instead.
-    auto apply = [&](const std::string &runtime, int how) {
+    auto restart = [&](const std::string &runtime) {
         EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, runtime));
-        if (how == 's' && pid > 0) {
+        if (pid > 0) {
             EXPECT_EQ(stop(pid, SIGTERM), 1);
         }
-        if (how == 's')
-            start(&pid);
-        else
-            signal_daemon(pid, SIGHUP);
-        for (std::string m; (m = receive_with(listener, "</wsa:Action>", 2.5)) != "";)
-            if (m.find(hello_action) != std::string::npos || m.find(bye_action) != std::string::npos)
-                return m.find(bye_action) != std::string::npos ? xml_fields() : read_xml_fields(m);
-        return xml_fields();
+        start(&pid);
+        return read_xml_fields(receive_with(listener, hello_action, 2.5));
     };
-    xml_fields hello = apply(gate + https, 's');
+    // The run-time file written in place ('w', as a shell's '>' does) or
+    // replaced by rename ('m'), and nothing else: the first Hello or Bye
+    // after it ("" when none came), and when it came.
+    double took = 0;
+    auto change = [&](const std::string &runtime, int how) {
+        double t0 = now_s();
+        std::string path = how == 'm' ? WSD_RUNTIME_CONFIG_FILE ".new" : WSD_RUNTIME_CONFIG_FILE;
+        FILE *f = fopen(path.c_str(), "w");
+        EXPECT_TRUE(f && fputs(runtime.c_str(), f) >= 0 && fclose(f) == 0);
+        EXPECT_TRUE(how != 'm' || rename(path.c_str(), WSD_RUNTIME_CONFIG_FILE) == 0);
+        for (std::string m; (m = receive_with(listener, "</wsa:Action>", 1.5)) != "";)
+            if (m.find(hello_action) != std::string::npos || m.find(bye_action) != std::string::npos) {
+                took = now_s() - t0;
+                return m;
+            }
+        return std::string();
+    };
+    xml_fields hello = restart(gate + https);
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Hall%20A");
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "XAddrs"), "https://127.0.0.1:8443/onvif/device_service");
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
@@ -512,27 +555,54 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     ASSERT_EQ(answers.size(), 1u);
     EXPECT_EQ(read_xml_fields(answers[0]).one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:Hall%20A");
 
-    // Unchanged, the version stays; changed, and then restarted, the next.
-    EXPECT_EQ(apply(gate + https, 'r').one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
-    for (int how : { 'r', 's' }) {
-        hello = apply(gate + "location = Yard\n", how);
-        log_records(0.05);  // each reading logs the bad lines again
-        EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Yard");
-        EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
-    }
+    // SIGHUP with nothing changed: a Hello, the version the same. Changed
+    // in place: a Hello at once with the next; restarted, the same.
+    signal_daemon(pid, SIGHUP);
+    EXPECT_EQ(read_xml_fields(receive_with(listener, hello_action, 2.5)).one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
+    std::vector<double> delays;
+    hello = read_xml_fields(change(gate + "location = Yard\n", 'w'));
+    delays.push_back(took);
+    log_records(0.05);  // each reading logs the bad lines again
+    EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Yard");
+    EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
+    EXPECT_EQ(restart(gate + "location = Yard\n").one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
 
-    // Not discoverable: a Bye, no answer to the group or directed, no Bye
-    // at the stop; discoverable again: a Hello, and answers.
-    EXPECT_FALSE(apply(gate + "location = Yard\ndiscoverable = no\n", 'r').well_formed);
-    log_records(0.05);
-    for (const char *to : { "239.255.255.250", "127.0.0.1" })
-        send_to(client, onvif_client_probe(std::string("urn:uuid:hidden-") + to), to);
-    EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
-    EXPECT_EQ(apply(gate + "location = Yard\n", 'r').one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
-    send_to(client, onvif_client_probe("urn:uuid:found-again"), "127.0.0.1");
-    EXPECT_NE(receive_with(client, ">urn:uuid:found-again<", 0.5), "");
-    EXPECT_FALSE(apply("discoverable = no\n", 'r').well_formed);
+    // Not discoverable, by rename: a Bye at once, and a Probe 0.1 s after
+    // the write gets nothing, to the group or directed; no Bye at the stop.
+    // Discoverable again: a Hello at once, and answers.
+    for (const char *mode : { "no", "yes" }) {
+        double t0 = now_s();
+        std::string said = change(gate + "location = Yard\ndiscoverable = " + mode + "\n", 'm');
+        delays.push_back(took);
+        EXPECT_NE(said.find(*mode == 'n' ? bye_action : hello_action), std::string::npos) << mode;
+        usleep((useconds_t)std::max(0.0, (t0 + 0.1 - now_s()) * 1e6));
+        std::string id = std::string("urn:uuid:mode-") + mode;
+        for (const char *to : { "239.255.255.250", "127.0.0.1" })
+            send_to(client, onvif_client_probe(id + to), to);
+        EXPECT_EQ(receive(client, answer_wait_s).size(), *mode == 'n' ? 0u : 2u) << mode;
+        log_records(0.05);
+    }
+    // Written several times within a moment: one Hello, for the last.
+    for (int i = 1; i <= 5; i++) {
+        FILE *f = fopen(WSD_RUNTIME_CONFIG_FILE, "w");
+        ASSERT_NE(f, nullptr);
+        fprintf(f, "name = Gate/1\nlocation = Step %d\n", i);
+        fclose(f);
+    }
+    std::vector<std::string> heard = receive(listener, 1.5);
+    ASSERT_EQ(count_with(heard, hello_action), 1);
+    EXPECT_EQ(read_xml_fields(*std::find_if(heard.begin(), heard.end(), [&](const std::string &m) {
+                  return m.find(hello_action) != std::string::npos;
+              })).one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Step%205");
+    EXPECT_EQ(change("discoverable = no\n", 'w').find(bye_action) != std::string::npos, true);
+    delays.push_back(took);
     EXPECT_EQ(stop(pid, SIGTERM), 0);
+    // Each change in force well before the hello loop's one-second look
+    // at SIGHUP would have come.
+    for (double d : delays)
+        EXPECT_LT(d, 0.2);
+    printf("announced %.0f, %.0f, %.0f and %.0f ms after the run-time file changed\n", delays[0] * 1000,
+           delays[1] * 1000, delays[2] * 1000, delays[3] * 1000);
 }
 
 // Clients order a device's messages by InstanceId: a restart within the

@@ -11,6 +11,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -99,7 +100,8 @@ TEST(Probe, ScopesFollowTheirMatchingRule)
         { "onvif://www.onvif.org/hardware/IP_house/", 1 },
         { "onvif://www.onvif.org", 1 },
         { "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/type", 1 },
-        { "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/location", 0 },
+        { "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/location", 1 },  // as shipped
+        { "onvif://www.onvif.org/Profile/Streaming onvif://www.onvif.org/country", 0 },
         { "onvif://example.org/Profile", 0 },
         { "http://www.onvif.org/Profile", 0 },
     };
@@ -112,8 +114,17 @@ TEST(Probe, ScopesFollowTheirMatchingRule)
                                    WSD_DISCOVERY_NS "/strcmp0")));
     EXPECT_FALSE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile",
                                     WSD_DISCOVERY_NS "/strcmp0")));
+    // A rule we do not support is said so (a fault), for our Types only; a
+    // rule too long to keep is no rule we know either, not the default.
+    wsd_request p;
+    for (const auto &[types, rule, match] : std::vector<std::tuple<std::string, std::string, wsd_match>>{
+             { "", WSD_DISCOVERY_NS "/ldap", WSD_RULE_NOT_SUPPORTED },
+             { "dn:NetworkVideoTransmitter", "http://example.org/unknown", WSD_RULE_NOT_SUPPORTED },
+             { "wsdp:Device", "http://example.org/unknown", WSD_NOT_MATCHED } }) {
+        ASSERT_TRUE(parse(probe_with("a", types, "onvif://www.onvif.org/Profile", rule), &p));
+        EXPECT_EQ(wsd_probe_match(&p), match) << types << " " << rule;
+    }
     EXPECT_FALSE(matches(probe_with("a", "", "", WSD_DISCOVERY_NS "/ldap")));
-    // A rule too long to keep is no rule we know either, not the default.
     EXPECT_FALSE(matches(probe_with("a", "", "", std::string(WSD_NAME_SIZE, 'm'))));
     EXPECT_FALSE(matches(probe_with("a", "", "", std::string(4000, 'm'))));
 
@@ -216,6 +227,31 @@ TEST(Messages, ProbeMatchFormAndIdentity)
     draw(&lock);
     other.join();
     EXPECT_EQ(ids.size(), 80u);
+}
+
+// A matching rule we do not support: a SOAP 1.2 fault that relates to the
+// Probe and lists the rules we do support, byte for byte.
+TEST(Messages, FaultForAnUnsupportedMatchingRule)
+{
+    char buf[WSD_MESSAGE_SIZE];
+    size_t len = wsd_message(buf, sizeof buf, WSD_RULE_FAULT, "urn:uuid:<f&1>", NULL);
+    ASSERT_GT(len, 0u);
+    std::string m(buf, len), id = m.substr(m.find("<wsa:MessageID>") + 15, 45);
+    EXPECT_EQ(id.substr(0, 9), "urn:uuid:");
+    EXPECT_EQ(m.replace(m.find(id), 45, "ID"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" WSD_SOAP_NS "\""
+              " xmlns:wsa=\"" WSD_ADDRESSING_NS "\" xmlns:wsd=\"" WSD_DISCOVERY_NS "\" xmlns:dn=\""
+              WSD_ONVIF_NETWORK_NS "\" xmlns:tds=\"" WSD_ONVIF_DEVICE_NS "\"><SOAP-ENV:Header>"
+              "<wsa:MessageID>ID</wsa:MessageID><wsa:RelatesTo>urn:uuid:&lt;f&amp;1&gt;</wsa:RelatesTo>"
+              "<wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To><wsa:Action>" WSD_DISCOVERY_NS
+              "/fault</wsa:Action></SOAP-ENV:Header><SOAP-ENV:Body><SOAP-ENV:Fault><SOAP-ENV:Code>"
+              "<SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value><SOAP-ENV:Subcode><SOAP-ENV:Value>"
+              "wsd:MatchingRuleNotSupported</SOAP-ENV:Value></SOAP-ENV:Subcode></SOAP-ENV:Code>"
+              "<SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">the matching rule specified is not supported"
+              "</SOAP-ENV:Text></SOAP-ENV:Reason><SOAP-ENV:Detail><wsd:SupportedMatchingRules>"
+              WSD_DISCOVERY_NS "/rfc3986 " WSD_DISCOVERY_NS "/strcmp0</wsd:SupportedMatchingRules>"
+              "</SOAP-ENV:Detail></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+    EXPECT_TRUE(read_xml_fields(std::string(buf, len)).well_formed);
 }
 
 TEST(Resolve, NamesOurEndpointOrIsIgnored)

@@ -17,6 +17,7 @@
 #include "wsd.h"
 
 static const char model[] = "IP_house";
+static const char default_location[] = "onvif://www.onvif.org/location/unknown";
 static const char default_templates[] = "http://{address}/onvif/device_service";
 static const char fixed_scopes[] =
     "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming";
@@ -157,7 +158,11 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
     } else if (c->text[WSD_NAME][0]) {
         text_scope(scope, "name", c->text[WSD_NAME]), add_scope(all, sizeof all, scope);
     }
-    if (c->text[WSD_LOCATION][0])
+    // Clients look for every category of scope, a location among them:
+    // one that says none is known until integrators give it.
+    if (!c->has_text[WSD_LOCATION])
+        add_scope(all, sizeof all, default_location);
+    else if (c->text[WSD_LOCATION][0])
         text_scope(scope, "location", c->text[WSD_LOCATION]), add_scope(all, sizeof all, scope);
     for (int i = 0; i < c->scope_count; i++)
         add_scope(all, sizeof all, c->scopes[i]);
@@ -236,13 +241,19 @@ void wsd_describe(struct wsd_description *out)
     pthread_mutex_unlock(&description_lock);
 }
 
-void wsd_reload(void)
+int wsd_reload(void)
 {
     pthread_once(&description_once, load_description);
     static pthread_mutex_t reading = PTHREAD_MUTEX_INITIALIZER;
     pthread_mutex_lock(&reading);
+    struct wsd_description before;
+    wsd_describe(&before);
     load_description();
+    struct wsd_description after;
+    wsd_describe(&after);
     pthread_mutex_unlock(&reading);
+    return before.metadata_version != after.metadata_version ||
+           before.discoverable != after.discoverable;
 }
 
 int wsd_discoverable(void)

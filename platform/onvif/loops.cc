@@ -4,7 +4,9 @@
 // the sender and naming the address of the link the request came in on.
 // Requests sent to a group are answered after a random delay, those sent
 // to the device's own address at once; only senders on the link get
-// answers (admission.h). No socket fault makes a loop spin: each is
+// answers (admission.h). The run-time description file is watched: what
+// is written there is in force within a moment, as on SIGHUP (which
+// re-reads both files and always greets). No socket fault makes a loop spin: each is
 // cleared or the socket reopened, and a fault that keeps coming back is
 // handled less and less often (waits.h).
 
@@ -16,6 +18,8 @@
 #include <unistd.h>
 
 #include "admission.h"
+#include "config.h"
+#include "config_watch.h"
 #include "datagram.h"
 #include "directed.h"
 #include "links.h"
@@ -28,6 +32,8 @@
 #define EXPORTED __attribute__((visibility("default")))
 
 static const int hello_check_ms = 1000;  // how often the hello loop looks at server_hello
+static const int settle_ms = 20;         // the run-time file read once quiet this long
+static const int settle_max_ms = 60;     // and at the latest this long after its first change
 static const int server_wait_steps = 100;   // the first Hello waits at most 100 x 10 ms
 static const int server_wait_step_us = 10000;
 
@@ -70,17 +76,46 @@ static void announce(const struct hello_sockets *s, enum wsd_kind kind)
         announce_on(s, &now[i], kind, 0);
 }
 
-// SIGHUP: the configuration read again, and the device announced as it
-// says now: a Hello with the new description, or a Bye when the device is
-// no longer to be discoverable.
-static void reload(const struct hello_sockets *s)
+// The configuration read again, and the device announced as it says now:
+// a Hello with the new description, or a Bye when the device is no longer
+// to be discoverable. SIGHUP asks for the Hello `always`; a change of the
+// run-time file only when the description or the mode changed.
+static void reload(const struct hello_sockets *s, int always)
 {
     int was = wsd_discoverable();
-    wsd_reload();
+    if (!wsd_reload() && !always)
+        return;
     if (wsd_discoverable())
         announce(s, WSD_HELLO);
     else if (was)
         announce(s, WSD_BYE);
+}
+
+// The run-time file is read once it has settled: a writer's steps (a
+// rewrite in place, then a rename, or several writes within a moment)
+// give one reading, within settle_max_ms of the first.
+struct settling {
+    double first_s, due_s;  // 0: nothing changed
+};
+
+static void file_changed(struct settling *c)
+{
+    double now = monotonic_s();
+    if (c->first_s == 0)
+        c->first_s = now;
+    c->due_s = now + settle_ms / 1000.0;
+    if (c->due_s > c->first_s + settle_max_ms / 1000.0)
+        c->due_s = c->first_s + settle_max_ms / 1000.0;
+}
+
+// How long the hello loop may wait: till the file has settled, else till
+// its next look at server_hello.
+static int wait_ms(const struct settling *c)
+{
+    if (c->due_s == 0)
+        return hello_check_ms;
+    double ms = (c->due_s - monotonic_s()) * 1000;
+    return ms <= 0 ? 0 : (int)ms + 1;
 }
 
 // The watch polled a fault: messages were lost (the kernel's queue ran
@@ -109,22 +144,31 @@ EXPORTED void udp_hello(int sock)
     struct hello_sockets s = { sock >= 0 ? sock : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP),
                                socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) };
     struct backoff faults = { 0, 0 };
-    wait_for_server_socket();
     // Watched before the first look, so no change falls between the two.
     // The loop ends only by cancellation, with the process.
+    int config = config_watch_open(WSD_RUNTIME_CONFIG_FILE);
+    wait_for_server_socket();
     int watch = link_watch_open();
+    struct settling settling = { 0, 0 };
     update_links(&s, 0);
     if (wsd_discoverable())
         announce(&s, WSD_HELLO);
     for (;;) {
-        struct pollfd pfd = { watch, POLLIN, 0 };
-        int n = cancellable_poll(&pfd, 1, hello_check_ms);
-        if (n > 0 && (pfd.revents & (POLLERR | POLLHUP | POLLNVAL)))
-            watch = mend_watch(&s, watch, pfd.revents, &faults);
-        else if (n > 0 && link_watch_drain(watch))
+        struct pollfd pfd[2] = { { watch, POLLIN, 0 }, { config, POLLIN, 0 } };
+        int n = cancellable_poll(pfd, 2, wait_ms(&settling));
+        if (n > 0 && (pfd[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
+            watch = mend_watch(&s, watch, pfd[0].revents, &faults);
+        else if (n > 0 && (pfd[0].revents & POLLIN) && link_watch_drain(watch))
             update_links(&s, 1);
+        if ((n > 0 && (pfd[1].revents & POLLIN) && config_watch_changed(config)) ||
+            (n == 0 && settling.due_s == 0 && config_watch_tend(config)))
+            file_changed(&settling);
+        else if (settling.due_s != 0 && monotonic_s() >= settling.due_s) {
+            settling.first_s = settling.due_s = 0;
+            reload(&s, 0);
+        }
         if (__atomic_exchange_n(&server_hello, 0, __ATOMIC_ACQ_REL))
-            reload(&s);
+            reload(&s, 1);
     }
 }
 

@@ -98,13 +98,13 @@ static int scope_held(const char *ask, size_t len, int exact, const char *scopes
     return 0;
 }
 
-int wsd_probe_matches(const struct wsd_request *p)
+enum wsd_match wsd_probe_match(const struct wsd_request *p)
 {
     if (p->types_unresolved)
-        return 0;
+        return WSD_NOT_MATCHED;
     for (int i = 0; i < p->type_count; i++)
         if (!is_ours(&p->types[i]))
-            return 0;
+            return WSD_NOT_MATCHED;
 
     int exact;
     if (p->match_by[0] == '\0' || strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc3986") == 0)
@@ -112,7 +112,7 @@ int wsd_probe_matches(const struct wsd_request *p)
     else if (strcmp(p->match_by, WSD_DISCOVERY_NS "/strcmp0") == 0)
         exact = 1;
     else
-        return 0;
+        return WSD_RULE_NOT_SUPPORTED;
 
     // Matched against what is announced now.
     struct wsd_description d;
@@ -122,10 +122,15 @@ int wsd_probe_matches(const struct wsd_request *p)
         size_t len;
         const char *scope = wsd_next_token(&s, &len);
         if (len == 0)
-            return 1;
+            return WSD_MATCHED;
         if (!d.scopes[0])
             wsd_describe(&d);
         if (!scope_held(scope, len, exact, d.scopes))
-            return 0;
+            return WSD_NOT_MATCHED;
     }
+}
+
+int wsd_probe_matches(const struct wsd_request *p)
+{
+    return wsd_probe_match(p) == WSD_MATCHED;
 }

@@ -1,5 +1,6 @@
 // The messages the device sends: Hello, Bye and the answers to Probe and
-// Resolve, each with the AppSequence of this start of the service.
+// Resolve, each with the AppSequence of this start of the service, and the
+// fault for a matching rule it does not support.
 
 #include <pthread.h>
 #include <stdio.h>
@@ -131,9 +132,44 @@ int wsd_description_fits(const struct wsd_description *d)
     return body.len < BODY_BUDGET;
 }
 
+// The end of a text that may not have fitted: its length, 0 when it did not.
+static size_t finish(struct text *t)
+{
+    if (t->len >= t->size)
+        return 0;
+    t->out[t->len] = '\0';
+    return t->len;
+}
+
+// A directed Probe asking for a matching rule we do not support gets this
+// SOAP 1.2 fault, addressed as an answer is (no AppSequence: it is no
+// message of the device's sequence), listing the rules we do support.
+static size_t rule_fault(char *out, size_t size, const char *relates_to)
+{
+    char id[64];
+    wsd_new_uuid(id);
+    struct text t = { out, size, 0 };
+    PUT(&t, envelope_open);
+    put_string(&t, id);
+    PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
+    put_escaped(&t, relates_to);
+    PUT(&t, "</wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>"
+            "<wsa:Action>" WSD_DISCOVERY_NS "/fault</wsa:Action></SOAP-ENV:Header>"
+            "<SOAP-ENV:Body><SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
+            "<SOAP-ENV:Subcode><SOAP-ENV:Value>wsd:MatchingRuleNotSupported</SOAP-ENV:Value>"
+            "</SOAP-ENV:Subcode></SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">"
+            "the matching rule specified is not supported</SOAP-ENV:Text></SOAP-ENV:Reason>"
+            "<SOAP-ENV:Detail><wsd:SupportedMatchingRules>" WSD_SUPPORTED_RULES
+            "</wsd:SupportedMatchingRules></SOAP-ENV:Detail></SOAP-ENV:Fault></SOAP-ENV:Body>"
+            "</SOAP-ENV:Envelope>");
+    return finish(&t);
+}
+
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs)
 {
+    if (kind == WSD_RULE_FAULT)
+        return rule_fault(out, size, relates_to);
     char id[64];
     int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
     struct wsd_description d;
@@ -185,8 +221,5 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
     PUT(&t, "</wsd:");
     put_string(&t, kinds[kind].element);
     PUT(&t, "></SOAP-ENV:Body></SOAP-ENV:Envelope>");
-    if (t.len >= size)
-        return 0;
-    out[t.len] = '\0';
-    return t.len;
+    return finish(&t);
 }

@@ -43,10 +43,14 @@ enum wsd_request_kind wsd_parse_request_fully(const char *data, size_t len,
 /// Whether the datagram is a Probe (wsd_parse_request, Probes only).
 int wsd_parse_probe(const char *data, size_t len, struct wsd_request *probe);
 
-/// Whether the device matches the Probe: every Type it asks for is one of
-/// ours (none asked matches), and every Scope it asks for matches one of
-/// ours by its MatchBy rule (RFC 3986 by default; strcmp0; anything else
-/// matches nothing).
+/// How the device matches a Probe: every Type it asks for must be one of
+/// ours (none asked matches), and every Scope it asks for must match one
+/// of ours by its MatchBy rule (RFC 3986 by default, or strcmp0); a Probe
+/// for our Types with any other rule asks for one we do not support.
+enum wsd_match { WSD_NOT_MATCHED, WSD_MATCHED, WSD_RULE_NOT_SUPPORTED };
+enum wsd_match wsd_probe_match(const struct wsd_request *probe);
+
+/// Whether the device matches the Probe (wsd_probe_match, WSD_MATCHED).
 int wsd_probe_matches(const struct wsd_request *probe);
 
 /// Whether a Resolve names this device's EndpointReference.

@@ -81,18 +81,33 @@ static void note_sender(const struct arrival *a)
     pthread_mutex_unlock(&lock);
 }
 
+// The answer a request is owed, by its kind and how the device matches
+// it: its kind, or -1 for none. A matching rule we do not support is
+// said to a client that asked the device itself; to a group, silence.
+static int owed(enum wsd_request_kind kind, const struct wsd_request *request,
+                const struct arrival *a)
+{
+    if (kind == WSD_RESOLVE_REQUEST)
+        return wsd_resolve_matches(request) ? WSD_RESOLVE_MATCHES : -1;
+    enum wsd_match m = wsd_probe_match(request);
+    return m == WSD_MATCHED ? WSD_PROBE_MATCHES : m == WSD_RULE_NOT_SUPPORTED && !a->multicast ? WSD_RULE_FAULT : -1;
+}
+
 int responder_read(const char *data, size_t len, const struct arrival *a, struct answer *out)
 {
     struct wsd_request request;
     enum wsd_request_kind kind = wsd_parse_request(data, len, &request);
     if (kind == WSD_NOT_A_REQUEST)
         return 0;
-    if (kind == WSD_PROBE_REQUEST ? !wsd_probe_matches(&request) : !wsd_resolve_matches(&request))
+    int answer = owed(kind, &request, a);
+    if (answer < 0)
         return 0;
-    if (!answer_xaddrs(a, out->xaddrs, sizeof out->xaddrs) || !admission_take(a, request.message_id))
+    out->xaddrs[0] = '\0';
+    if ((answer != WSD_RULE_FAULT && !answer_xaddrs(a, out->xaddrs, sizeof out->xaddrs)) ||
+        !admission_take(a, request.message_id))
         return 0;
     note_sender(a);
-    out->kind = kind == WSD_PROBE_REQUEST ? WSD_PROBE_MATCHES : WSD_RESOLVE_MATCHES;
+    out->kind = (enum wsd_kind)answer;
     strcpy(out->relates_to, request.message_id);
     return 1;
 }

@@ -48,7 +48,8 @@ void wsd_describe(struct wsd_description *out);
 /// Reads the configuration files again (their problems go to the log); the
 /// description from now on, with its MetadataVersion one greater when its
 /// Types, Scopes or XAddrs templates differ from those last announced.
-void wsd_reload(void);
+/// Returns whether the description or the mode changed.
+int wsd_reload(void);
 
 /// Whether the device is discoverable now: cheap enough for each datagram.
 int wsd_discoverable(void);
@@ -79,12 +80,17 @@ void wsd_new_uuid(char *out);
 #define WSD_HASH_START 0xcbf29ce484222325ULL
 uint64_t wsd_hash(uint64_t hash, const char *text, size_t len);
 
-enum wsd_kind { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES };
+/// The matching rules for Scopes the device supports (request.h), as a
+/// fault lists them.
+#define WSD_SUPPORTED_RULES WSD_DISCOVERY_NS "/rfc3986 " WSD_DISCOVERY_NS "/strcmp0"
 
-/// Composes a Hello, Bye, ProbeMatches or ResolveMatches message into `out`
-/// (of `size` bytes). `relates_to` is the request's MessageID for the
-/// matches; `xaddrs` the device service URLs for all but Bye. Returns the
-/// length, or 0 when it does not fit.
+enum wsd_kind { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES, WSD_RULE_FAULT };
+
+/// Composes a Hello, Bye, ProbeMatches or ResolveMatches message, or the
+/// SOAP fault for a Probe with a matching rule we do not support, into
+/// `out` (of `size` bytes). `relates_to` is the request's MessageID for
+/// the matches and the fault; `xaddrs` the device service URLs for Hello
+/// and the matches. Returns the length, or 0 when it does not fit.
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs);
 
