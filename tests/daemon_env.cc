@@ -52,11 +52,13 @@ std::string daemon_env_enter()
     }
 
     // The discovery library keeps its InstanceId under /var/lib: the
-    // test's own, not the machine's. Network namespaces the test names
+    // test's own, not the machine's, with the run-time description's
+    // directory as the package makes it. Network namespaces the test names
     // (ip netns) are files under /run/netns: the test's own too, so tests
     // running side by side never see each other's.
     if (mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=755") != 0)
         return std::string("private /var/lib: ") + strerror(errno);
+    mkdir("/var/lib/discovery", 0755);
     // /etc as the machine has it, with what the test writes (the daemon's
     // configuration) on top, in its own layer.
     if (mkdir("/var/lib/.etc", 0755) != 0 || mkdir("/var/lib/.etc/upper", 0755) != 0 ||

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -531,12 +532,13 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
         FILE *f = fopen(path.c_str(), "w");
         EXPECT_TRUE(f && fputs(runtime.c_str(), f) >= 0 && fclose(f) == 0);
         EXPECT_TRUE(how != 'm' || rename(path.c_str(), WSD_RUNTIME_CONFIG_FILE) == 0);
-        for (std::string m; (m = receive_with(listener, "</wsa:Action>", 1.5)) != "";)
-            if (m.find(hello_action) != std::string::npos || m.find(bye_action) != std::string::npos) {
-                took = now_s() - t0;
-                return m;
-            }
-        return std::string();
+        std::string said;
+        while (said.empty() && (said = receive_with(listener, "</wsa:Action>", 1.5)) != "")
+            if (said.find(hello_action) == std::string::npos && said.find(bye_action) == std::string::npos)
+                said.clear();
+        took = now_s() - t0;
+        log_records(0.02);  // each reading logs the bad lines again: a log never read stalls the daemon
+        return said;
     };
     xml_fields hello = restart(gate + https);
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Hall%20A");
@@ -562,7 +564,6 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     std::vector<double> delays;
     hello = read_xml_fields(change(gate + "location = Yard\n", 'w'));
     delays.push_back(took);
-    log_records(0.05);  // each reading logs the bad lines again
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Yard");
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
     EXPECT_EQ(restart(gate + "location = Yard\n").one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
@@ -580,7 +581,6 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
         for (const char *to : { "239.255.255.250", "127.0.0.1" })
             send_to(client, onvif_client_probe(id + to), to);
         EXPECT_EQ(receive(client, answer_wait_s).size(), *mode == 'n' ? 0u : 2u) << mode;
-        log_records(0.05);
     }
     // Written several times within a moment: one Hello, for the last.
     for (int i = 1; i <= 5; i++) {
@@ -596,6 +596,38 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
               })).one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Step%205");
     EXPECT_EQ(change("discoverable = no\n", 'w').find(bye_action) != std::string::npos, true);
     delays.push_back(took);
+
+    // Every spelling of a yes and a no, in any case.
+    for (const char *mode : { "on", "false", "TRUE", "Off", "1", "No" }) {
+        bool yes = strchr("oO1Tt", mode[0]) && strcasecmp(mode, "off") != 0;
+        std::string said = change(std::string("discoverable = ") + mode + "\n", 'm');
+        EXPECT_NE(said.find(yes ? hello_action : bye_action), std::string::npos) << mode << " " << said.substr(0, 600);
+    }
+    // Fail closed: hidden, it stays hidden when the file becomes a
+    // directory or a FIFO, or holds a bad mode, and says why; restarted
+    // so, it starts hidden. It stops within 3 s throughout.
+    auto stays_hidden = [&](const std::string &what) {
+        usleep(200000);  // the file settled and read
+        send_to(client, onvif_client_probe("urn:uuid:closed-" + what), "127.0.0.1");
+        EXPECT_EQ(receive(client, 0.3).size(), 0u) << what;
+        EXPECT_EQ(count_with(receive(listener, 0), "</wsa:Action>"), 0) << what;
+    };
+    log_records(0.05);
+    for (const char *make : { "mkdir", "mkfifo" }) {
+        ASSERT_EQ(system((std::string("rm -r " WSD_RUNTIME_CONFIG_FILE " && ") + make + " " WSD_RUNTIME_CONFIG_FILE).c_str()), 0);
+        stays_hidden(make);
+        std::vector<std::string> records = log_records(0.05);
+        ASSERT_FALSE(records.empty()) << make;
+        EXPECT_NE(records.back().find(WSD_RUNTIME_CONFIG_FILE ": not a regular file; the description and mode in force stay"),
+                  std::string::npos) << records.back();
+    }
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 3), 0);
+    start(&pid);
+    stays_hidden("restarted");
+    ASSERT_EQ(system("rm " WSD_RUNTIME_CONFIG_FILE), 0);
+    EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "discoverable = maybe\n"));
+    stays_hidden("maybe");
     EXPECT_EQ(stop(pid, SIGTERM), 0);
     // Each change in force well before the hello loop's one-second look
     // at SIGHUP would have come.
@@ -631,6 +663,23 @@ TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
     std::string hello = receive_with(listener, hello_action, 2);
     ASSERT_NE(hello, "");
     EXPECT_GE(instance_id(hello), (unsigned long)time(NULL) - 5);
+    EXPECT_EQ(stop(pid, SIGTERM), 1);
+
+    // A state directory that can be read but no longer written (a full
+    // flash, remounted read-only): descriptions A, B and A again still
+    // announce growing MetadataVersions.
+    ASSERT_EQ(system("mount --bind " WSD_STATE_DIR " " WSD_STATE_DIR " && mount -o remount,bind,ro " WSD_STATE_DIR), 0);
+    log_records(0);  // a log never read stalls the daemon
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    unsigned long version = std::stoul(read_xml_fields(receive_with(listener, hello_action, 2))
+                                           .one(WSD_DISCOVERY_NS, "MetadataVersion"));
+    for (const char *name : { "A", "B", "A" }) {
+        EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, std::string("name = ") + name + "\n"));
+        std::string next = read_xml_fields(receive_with(listener, hello_action, 1)).one(WSD_DISCOVERY_NS, "MetadataVersion");
+        ASSERT_NE(next.find_first_of("0123456789"), std::string::npos) << name;
+        EXPECT_GT(std::stoul(next), version) << name;
+        version = std::stoul(next);
+    }
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 

@@ -351,14 +351,18 @@ TEST(InstanceId, GrowsAcrossEveryStart)
         EXPECT_EQ(kept(), "2000\n") << bad;
     }
     // The MetadataVersion: the same for the same description, the next for
-    // another, 1 after a corrupt file.
+    // another, never below the floor asked for (the file then says so),
+    // 1 after a corrupt file.
     std::string version = std::string(dir) + "/metadata-version";
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, &saved), 1u);
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, &saved), 1u);
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, &saved), 2u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 0, 0, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 0, 0, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, 0, 0, &saved), 2u);
     EXPECT_EQ(read_file(version), "2 def\n");
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 7, 0, &saved), 7u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 7, 0, &saved), 7u);
+    EXPECT_EQ(read_file(version), "7 abc\n");
     ASSERT_TRUE(write_file(version, "2 def"));
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, 0, 0, &saved), 1u);
 
     // A file that cannot be written: the clock, and the caller is told.
     EXPECT_EQ(wsd_next_instance_id((std::string(dir) + "/no/such/dir/id").c_str(), 3000, &saved),
@@ -435,26 +439,28 @@ TEST(Config, ReadAndComposedIntoTheDescription)
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string first = std::string(dir) + "/first", second = std::string(dir) + "/second";
     ASSERT_TRUE(write_file(first, "name = Default\nno equals\ncolour = red\nlocation = \xff\n"
-                                  "xaddrs = http://x/\ndiscoverable = maybe\nscope = a b\n  # comment\n\n"
+                                  "xaddrs = http://x/\ndiscoverable = Off\ndiscoverable = maybe\nscope = a b\n  # comment\n\n"
                                   "hardware = " + std::string(256, 'h') + "\nscope = urn:first\n"
                                   "location = Building 2/North wing\r\n"));
     ASSERT_TRUE(write_file(second, "name=Caméra #2\nscope = urn:a?b&c\nscope = urn:b\n"
                                    "xaddrs = http://{address}:8080/x  https://{address}/x\n"));
     wsd_config c;
-    wsd_config_read(first.c_str(), second.c_str(), &c, report);
+    EXPECT_EQ(wsd_config_read(first.c_str(), second.c_str(), &c, report), 1);
     EXPECT_EQ(problems, (std::vector<std::string>{
                             first + ":2: no '=' in the line", first + ":3: unknown key \"colour\"",
                             first + ":4: the value is not UTF-8", first + ":5: an XAddrs template without {address}",
-                            first + ":6: discoverable is neither yes nor no",
-                            first + ":7: the scope is not an absolute URI without white space",
-                            first + ":10: the value is longer than 255 bytes" }));
+                            first + ":7: discoverable is neither yes nor no",
+                            first + ":8: the scope is not an absolute URI without white space",
+                            first + ":11: the value is longer than 255 bytes" }));
+    // A bad mode after a good one: the good one, and the bad one said.
+    EXPECT_EQ(c.discoverable, 0);
+    EXPECT_EQ(c.discoverable_bad, 1);
     wsd_description d;
     wsd_compose_description(&c, &d, report);
     EXPECT_STREQ(d.scopes, "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming "
                            "onvif://www.onvif.org/hardware/IP_house onvif://www.onvif.org/name/Cam%C3%A9ra%20%232 "
                            "onvif://www.onvif.org/location/Building%202/North%20wing urn:a?b&c urn:b");
     EXPECT_STREQ(d.templates, "http://{address}:8080/x https://{address}/x");
-    EXPECT_EQ(d.discoverable, 1);
     char xaddrs[WSD_XADDRS_SIZE];
     EXPECT_EQ(wsd_xaddrs(d.templates, "[fd00::1]", xaddrs, sizeof xaddrs), 43u);
     EXPECT_STREQ(xaddrs, "http://[fd00::1]:8080/x https://[fd00::1]/x");
@@ -471,5 +477,26 @@ TEST(Config, ReadAndComposedIntoTheDescription)
     EXPECT_EQ(problems[0].rfind("the description is too long for one answer: its last ", 0), 0u) << problems[0];
     EXPECT_TRUE(wsd_description_fits(&d));
     EXPECT_EQ(d.discoverable, 0);
+
+    // Every spelling of a yes and a no, in any case; a later good value
+    // clears an earlier bad one.
+    for (const auto &[value, yes] : std::vector<std::pair<std::string, int>>{
+             { "yes", 1 }, { "No", 0 }, { "TRUE", 1 }, { "false", 0 }, { "on", 1 }, { "oFF", 0 }, { "1", 1 }, { "0", 0 } }) {
+        ASSERT_TRUE(write_file(second, "discoverable = maybe\ndiscoverable = " + value + "\n"));
+        EXPECT_EQ(wsd_config_read(first.c_str(), second.c_str(), &c, [](const char *) {}), 1);
+        EXPECT_EQ(c.discoverable, yes) << value;
+        EXPECT_EQ(c.discoverable_bad, 0) << value;
+    }
+    // A file that is there but cannot be read is no missing file: the
+    // reading fails, and says why.
+    ASSERT_EQ(unlink(second.c_str()), 0);
+    EXPECT_EQ(wsd_config_read(first.c_str(), second.c_str(), &c, [](const char *) {}), 1);
+    for (const char *make : { "mkdir", "mkfifo" }) {
+        ASSERT_EQ(system((std::string(make) + " " + second).c_str()), 0);
+        problems.clear();
+        EXPECT_EQ(wsd_config_read(first.c_str(), second.c_str(), &c, report), 0) << make;
+        EXPECT_EQ(problems.back(), second + ": not a regular file; the description and mode in force stay");
+        ASSERT_EQ(system(("rm -r " + second).c_str()), 0);
+    }
     system((std::string("rm -rf ") + dir).c_str());
 }

@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 static const char *const text_keys[WSD_TEXT_KEYS] = { "name", "location", "hardware" };
@@ -85,6 +87,18 @@ static const char *bad_templates(const char *v, size_t len, char *out)
     return n ? NULL : "no XAddrs template";
 }
 
+// The spellings of a yes and of a no, in any case.
+static const char *const yes_words[] = { "yes", "true", "on", "1", NULL };
+static const char *const no_words[] = { "no", "false", "off", "0", NULL };
+
+static int is_word(const char *v, size_t len, const char *const *words)
+{
+    for (; *words; words++)
+        if (strlen(*words) == len && strncasecmp(v, *words, len) == 0)
+            return 1;
+    return 0;
+}
+
 // One `key = value` line applied to *c: NULL, or what is wrong with it.
 static const char *apply(const char *line, size_t len, struct wsd_config *c)
 {
@@ -131,8 +145,9 @@ static const char *apply(const char *line, size_t len, struct wsd_config *c)
         return NULL;
     }
     if (KEY("discoverable")) {
-        int yes = vlen == 3 && memcmp(v, "yes", 3) == 0, no = vlen == 2 && memcmp(v, "no", 2) == 0;
-        if (!yes && !no)
+        int yes = is_word(v, vlen, yes_words), no = is_word(v, vlen, no_words);
+        c->discoverable_bad = !yes && !no;
+        if (c->discoverable_bad)
             return "discoverable is neither yes nor no";
         c->discoverable = yes;
         c->has_discoverable = 1;
@@ -171,19 +186,32 @@ void wsd_config_parse(const char *path, const char *text, size_t len, struct wsd
     }
 }
 
-// The file's text into `buf`; its length, or -1 when it is missing (no
-// fault) or unreadable (reported).
+// The file's text into `buf`: its length; -1 when it is missing (no
+// fault), -2 when it is there but cannot be read (reported). Only a regular
+// file is read, and opening it never waits (a FIFO in its place).
 static ssize_t read_file(const char *path, char *buf, size_t size, wsd_config_report report)
 {
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    ssize_t n = fd < 0 ? -1 : read(fd, buf, size);
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    struct stat st;
+    ssize_t n = -1;
     int error = errno;
-    if (fd >= 0)
+    if (fd >= 0) {
+        if (fstat(fd, &st) != 0)
+            error = errno;
+        else if (!S_ISREG(st.st_mode))
+            error = 0;  // a directory, a FIFO, a device
+        else if ((n = read(fd, buf, size)) < 0)
+            error = errno;
         close(fd);
-    if (n < 0 && error != ENOENT) {
+    }
+    if (n < 0 && error == ENOENT)
+        return -1;
+    if (n < 0) {
         char problem[512];
-        snprintf(problem, sizeof problem, "%s: %s", path, strerror(error));
+        snprintf(problem, sizeof problem, "%s: %s; the description and mode in force stay", path,
+                 error ? strerror(error) : "not a regular file");
         report(problem);
+        return -2;
     }
     if (n == (ssize_t)size) {  // no line is read in part
         char problem[512];
@@ -195,8 +223,8 @@ static ssize_t read_file(const char *path, char *buf, size_t size, wsd_config_re
     return n;
 }
 
-void wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
-                     wsd_config_report report)
+int wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
+                    wsd_config_report report)
 {
     static char buf[WSD_CONFIG_FILE_SIZE];
     memset(c, 0, sizeof *c);
@@ -206,10 +234,9 @@ void wsd_config_read(const char *defaults, const char *runtime, struct wsd_confi
         wsd_config_parse(defaults, buf, (size_t)n, c, report);
     struct wsd_config later;
     memset(&later, 0, sizeof later);
-    n = read_file(runtime, buf, sizeof buf, report);
-    if (n < 0)
-        return;
-    wsd_config_parse(runtime, buf, (size_t)n, &later, report);
+    ssize_t m = read_file(runtime, buf, sizeof buf, report);
+    if (m >= 0)
+        wsd_config_parse(runtime, buf, (size_t)m, &later, report);
     for (int t = 0; t < WSD_TEXT_KEYS; t++)
         if (later.has_text[t]) {
             strcpy(c->text[t], later.text[t]);
@@ -223,6 +250,10 @@ void wsd_config_read(const char *defaults, const char *runtime, struct wsd_confi
         strcpy(c->xaddrs, later.xaddrs);
         c->has_xaddrs = 1;
     }
-    if (later.has_discoverable)
+    if (later.has_discoverable) {
         c->discoverable = later.discoverable;
+        c->discoverable_bad = 0;
+    }
+    c->discoverable_bad |= later.discoverable_bad;
+    return n != -2 && m != -2;
 }

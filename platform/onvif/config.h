@@ -9,11 +9,13 @@
 //   hardware = IP_house_mk2       text
 //   scope = onvif://www.onvif.org/Profile/G    one more scope URI, repeatable
 //   xaddrs = http://{address}:8080/onvif/device_service https://{address}/onvif/device_service
-//   discoverable = yes            or no
+//   discoverable = yes            or no (true/false, on/off, 1/0, in any case)
 //
 // A key in the second file replaces the first's; for `scope`, all of the
 // first file's scope lines. A line that cannot be used is reported and
-// skipped; the rest applies. A file that is missing is no fault.
+// skipped; the rest applies. A file that is missing is no fault; one that
+// is there but cannot be read (not a regular file, no permission, an I/O
+// error) is, and the reading then counts for nothing.
 #pragma once
 
 #include <stddef.h>
@@ -37,7 +39,8 @@ struct wsd_config {
     int scope_count;
     char xaddrs[WSD_CONFIG_VALUE_SIZE];  // templates, one space apart, each with {address}
     int has_xaddrs;
-    int discoverable, has_discoverable;
+    int discoverable, has_discoverable;  // the last good value, in reading order
+    int discoverable_bad;  // a bad value came after it: the mode in force is to stay
 };
 
 /// Reports one unusable line or file: "<path>:<line>: <what is wrong>".
@@ -49,9 +52,10 @@ void wsd_config_parse(const char *path, const char *text, size_t len, struct wsd
                       wsd_config_report report);
 
 /// Both files, the second over the first, into *c (cleared first); each
-/// problem to `report`, an unreadable file too.
-void wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
-                     wsd_config_report report);
+/// problem to `report`, an unreadable file too. Returns 0 when a file is
+/// there but could not be read: what is in force is then to stay.
+int wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
+                    wsd_config_report report);
 
 /// Whether `s` is an absolute URI (scheme ':' and more) of the characters a
 /// URI may hold, without white space.

@@ -1,4 +1,5 @@
-// What the service keeps across its restarts, under /var/lib/discovery.
+// What the service keeps across its restarts, in a directory of its own
+// (WSD_STATE_DIR).
 // The AppSequence InstanceId: clients order a device's messages by it, so
 // it must grow each time the service starts, whatever the clock says (a
 // device without a real-time clock starts at the same time after each
@@ -93,17 +94,20 @@ unsigned long wsd_next_instance_id(const char *path, unsigned long now, int *sav
     return id;
 }
 
-unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, int *saved)
+unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, unsigned long floor,
+                                        int rewrite, int *saved)
 {
     unsigned long kept = 0, version = 1;
     uint64_t kept_hash = 0;
     if (read_kept(path, &kept, &kept_hash) && kept > 0 && kept != ULONG_MAX) {
-        if (kept_hash == hash) {  // unchanged: nothing to write (flash wears)
+        if (kept_hash == hash && kept >= floor && !rewrite) {  // unchanged: nothing to write (flash wears)
             *saved = 1;
             return kept;
         }
-        version = kept + 1;
+        version = kept_hash == hash ? kept : kept + 1;
     }
+    if (version < floor)
+        version = floor;
     char text[64];
     snprintf(text, sizeof text, "%lu %llx\n", version, (unsigned long long)hash);
     *saved = write_kept(path, text);

@@ -94,10 +94,13 @@ enum wsd_kind { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES, WSD_
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs);
 
+/// The service's own state, which its user alone writes (the run-time
+/// description lives elsewhere, where only root writes: config.h).
+#define WSD_STATE_DIR "/var/lib/discovery-daemon"
 /// Where the last InstanceId is kept across restarts of the service.
-#define WSD_INSTANCE_ID_FILE "/var/lib/discovery/instance-id"
+#define WSD_INSTANCE_ID_FILE WSD_STATE_DIR "/instance-id"
 /// Where the last MetadataVersion is kept, with the description it was for.
-#define WSD_METADATA_VERSION_FILE "/var/lib/discovery/metadata-version"
+#define WSD_METADATA_VERSION_FILE WSD_STATE_DIR "/metadata-version"
 
 /// The InstanceId for a start of the service at `now` (seconds): greater
 /// than the one kept in `path` (max(kept + 1, now)), so it grows across
@@ -107,8 +110,10 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
 /// made if missing); *saved tells whether that worked.
 unsigned long wsd_next_instance_id(const char *path, unsigned long now, int *saved);
 
-/// The MetadataVersion for a description whose hash is `hash`: the one kept
-/// in `path` when it was for the same description, one greater when not, 1
-/// when none is kept. Written back as instance ids are; *saved tells
-/// whether that worked.
-unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, int *saved);
+/// The MetadataVersion for a description whose hash is `hash`, never below
+/// `floor`: the one kept in `path` when it was for the same description,
+/// one greater when not, 1 when none is kept. Written back as instance ids
+/// are, unless the file says so already and `rewrite` is 0; *saved tells
+/// whether the file now holds it.
+unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, unsigned long floor,
+                                        int rewrite, int *saved);

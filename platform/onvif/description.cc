@@ -1,0 +1,232 @@
+// What the device announces: its description (scopes and XAddrs
+// templates) as the configuration files give it (config.h), with
+// today's defaults for what they leave out, its MetadataVersion, and
+// whether it is discoverable at all; made anew when the files are read
+// again, and read by every message and match.
+
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "config.h"
+#include "wsd.h"
+
+static const char model[] = "IP_house";
+static const char default_location[] = "onvif://www.onvif.org/location/unknown";
+static const char default_templates[] = "http://{address}/onvif/device_service";
+static const char fixed_scopes[] =
+    "onvif://www.onvif.org/type/video_encoder onvif://www.onvif.org/Profile/Streaming";
+
+// The description announced now: replaced whole by a reload, read under
+// the lock (a copy at a time).
+static pthread_once_t description_once = PTHREAD_ONCE_INIT;
+static pthread_mutex_t description_lock = PTHREAD_MUTEX_INITIALIZER;
+static struct wsd_description current;
+static int discoverable_now = 1;
+
+// Host names may hold characters a scope URI may not: keep the safe ones.
+static void scope_name(char *out, size_t size)
+{
+    char host[256] = "";
+    gethostname(host, sizeof host - 1);
+    size_t n = 0;
+    for (const char *p = host; *p && n + 1 < size; p++) {
+        char c = *p;
+        int safe = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '.' || c == '_' || c == '~';
+        out[n++] = safe ? c : '_';
+    }
+    out[n] = '\0';
+    if (n == 0)
+        snprintf(out, size, "%s", model);
+}
+
+// The scope "onvif://www.onvif.org/<key>/<text>", each '/'-separated
+// segment of the text percent-encoded (RFC 3986: unreserved characters
+// kept, every other byte %XX), into `out` (at least 4 x 256 bytes).
+static void text_scope(char *out, const char *key, const char *text)
+{
+    int n = sprintf(out, "onvif://www.onvif.org/%s/", key);
+    for (const unsigned char *p = (const unsigned char *)text; *p; p++) {
+        int keep = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9') ||
+                   strchr("-._~/", *p);
+        n += keep ? sprintf(out + n, "%c", *p) : sprintf(out + n, "%%%02X", *p);
+    }
+}
+
+// Appends one scope, whole, to the list in `all`.
+static void add_scope(char *all, size_t size, const char *scope)
+{
+    size_t n = strlen(all);
+    if (n + 1 + strlen(scope) < size)
+        sprintf(all + n, " %s", scope);
+}
+
+void wsd_compose_description(const struct wsd_config *c, struct wsd_description *d,
+                             wsd_config_report report)
+{
+    char all[WSD_CONFIG_SCOPES * WSD_CONFIG_VALUE_SIZE + 4 * 1024], scope[4 * WSD_CONFIG_VALUE_SIZE];
+    strcpy(all, fixed_scopes);
+    // Today's defaults, as they always were: the model and the host name
+    // (made safe, not encoded). An empty text announces none.
+    if (!c->has_text[WSD_HARDWARE])
+        add_scope(all, sizeof all, "onvif://www.onvif.org/hardware/IP_house");
+    else if (c->text[WSD_HARDWARE][0])
+        text_scope(scope, "hardware", c->text[WSD_HARDWARE]), add_scope(all, sizeof all, scope);
+    if (!c->has_text[WSD_NAME]) {
+        char host[128];
+        scope_name(host, sizeof host);
+        snprintf(scope, sizeof scope, "onvif://www.onvif.org/name/%s", host);
+        add_scope(all, sizeof all, scope);
+    } else if (c->text[WSD_NAME][0]) {
+        text_scope(scope, "name", c->text[WSD_NAME]), add_scope(all, sizeof all, scope);
+    }
+    // Clients look for every category of scope, a location among them:
+    // one that says none is known until integrators give it.
+    if (!c->has_text[WSD_LOCATION])
+        add_scope(all, sizeof all, default_location);
+    else if (c->text[WSD_LOCATION][0])
+        text_scope(scope, "location", c->text[WSD_LOCATION]), add_scope(all, sizeof all, scope);
+    for (int i = 0; i < c->scope_count; i++)
+        add_scope(all, sizeof all, c->scopes[i]);
+    memset(d, 0, sizeof *d);
+    snprintf(d->templates, sizeof d->templates, "%s", c->has_xaddrs ? c->xaddrs : default_templates);
+    d->discoverable = c->discoverable;
+
+    // An answer must fit one datagram of ours, on any link: the last
+    // scopes go first, whole; the two fixed ones stay.
+    int dropped = 0;
+    for (;;) {
+        size_t n = strlen(all);
+        if (n < sizeof d->scopes) {
+            memcpy(d->scopes, all, n + 1);
+            if (wsd_description_fits(d) || n == sizeof fixed_scopes - 1)
+                break;
+        }
+        *strrchr(all, ' ') = '\0';
+        dropped++;
+    }
+    if (dropped) {
+        char problem[128];
+        snprintf(problem, sizeof problem, "the description is too long for one answer: its last %d "
+                 "scope%s left out", dropped, dropped > 1 ? "s" : "");
+        report(problem);
+    }
+}
+
+static void log_problem(const char *problem)
+{
+    syslog(LOG_WARNING, "%s", problem);
+}
+
+// The MetadataVersion of the description `d` about to be in force: the
+// same while its Types, Scopes and XAddrs templates are those last
+// announced, one greater when they differ, across restarts too, and never
+// below one announced before, whether or not the state can be kept (a
+// write that failed is tried again at the next reading; a start that
+// cannot keep it takes the clock, as the InstanceId does).
+static unsigned long next_version(const struct wsd_description *d, int first)
+{
+    static unsigned long last;
+    static uint64_t last_hash;
+    static const char types[] = WSD_TYPES;
+    uint64_t h = wsd_hash(WSD_HASH_START, types, sizeof types);
+    h = wsd_hash(h, d->scopes, strlen(d->scopes) + 1);
+    h = wsd_hash(h, d->templates, strlen(d->templates));
+    unsigned long floor = first ? 0 : h == last_hash ? last : last + 1;
+    int saved;
+    unsigned long version = wsd_next_metadata_version(WSD_METADATA_VERSION_FILE, h, floor, first, &saved);
+    if (!saved) {
+        static int told;
+        if (!told++)
+            syslog(LOG_WARNING, "can't keep the MetadataVersion in " WSD_METADATA_VERSION_FILE);
+        if (first && version < (unsigned long)time(NULL))
+            version = (unsigned long)time(NULL);
+    }
+    last = version;
+    last_hash = h;
+    return version;
+}
+
+// What the files say now, made the description in force. A file that is
+// there but cannot be read leaves what is in force as it is (at start:
+// the rest read, but not discoverable until it can be); so does a bad
+// `discoverable` for the mode.
+static void load_description(void)
+{
+    static int loaded;
+    struct wsd_config c;
+    struct wsd_description d;
+    int readable = wsd_config_read(WSD_CONFIG_FILE, WSD_RUNTIME_CONFIG_FILE, &c, log_problem);
+    if (!readable && loaded)
+        return;
+    wsd_compose_description(&c, &d, log_problem);
+    if (!readable)
+        d.discoverable = 0;
+    else if (c.discoverable_bad && loaded)
+        d.discoverable = __atomic_load_n(&discoverable_now, __ATOMIC_ACQUIRE);
+    d.metadata_version = next_version(&d, !loaded);
+    pthread_mutex_lock(&description_lock);
+    current = d;
+    __atomic_store_n(&discoverable_now, d.discoverable, __ATOMIC_RELEASE);
+    pthread_mutex_unlock(&description_lock);
+    loaded = 1;
+}
+
+// Each answer takes a copy: the texts as long as they are, not their
+// buffers whole.
+void wsd_describe(struct wsd_description *out)
+{
+    pthread_once(&description_once, load_description);
+    pthread_mutex_lock(&description_lock);
+    memcpy(out->scopes, current.scopes, strlen(current.scopes) + 1);
+    memcpy(out->templates, current.templates, strlen(current.templates) + 1);
+    out->metadata_version = current.metadata_version;
+    out->discoverable = current.discoverable;
+    pthread_mutex_unlock(&description_lock);
+}
+
+int wsd_reload(void)
+{
+    pthread_once(&description_once, load_description);
+    static pthread_mutex_t reading = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_lock(&reading);
+    struct wsd_description before;
+    wsd_describe(&before);
+    load_description();
+    struct wsd_description after;
+    wsd_describe(&after);
+    pthread_mutex_unlock(&reading);
+    return before.metadata_version != after.metadata_version ||
+           before.discoverable != after.discoverable;
+}
+
+int wsd_discoverable(void)
+{
+    pthread_once(&description_once, load_description);
+    return __atomic_load_n(&discoverable_now, __ATOMIC_ACQUIRE);
+}
+
+size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t size)
+{
+    size_t n = 0, alen = strlen(address);
+    for (const char *p = templates; *p;) {
+        const char *at = strstr(p, "{address}");
+        size_t lit = at ? (size_t)(at - p) : strlen(p);
+        if (n + lit + (at ? alen : 0) >= size)
+            return 0;
+        memcpy(out + n, p, lit);
+        n += lit;
+        if (!at)
+            break;
+        memcpy(out + n, address, alen);
+        n += alen;
+        p = at + 9;
+    }
+    out[n] = '\0';
+    return n;
+}
