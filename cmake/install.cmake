@@ -25,6 +25,10 @@ configure_file(${PROJECT_SOURCE_DIR}/packaging/discovery-daemon.service.in
                ${PROJECT_BINARY_DIR}/packaging/discovery-daemon.service @ONLY)
 install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/discovery-daemon
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/init.d)
+# Where the discovery description set at run time goes: root's directory.
+install(DIRECTORY DESTINATION ${CMAKE_INSTALL_FULL_LOCALSTATEDIR}/lib/discovery
+        DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+                              WORLD_READ WORLD_EXECUTE)
 # The discovery description's defaults: every key commented out.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/discovery.conf
         DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/discovery)

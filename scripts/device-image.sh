@@ -20,9 +20,9 @@ rm -rf "$root"
 mkdir -p "$root"/{bin,sbin,usr/bin,usr/sbin,lib,proc,sys,dev,tmp,run,var/log,var/lib,etc,root}
 
 # The users: root, and the discovery daemon's own (its init script runs it
-# as that user and gives it /var/lib/discovery).
+# as that user and gives it /var/lib/discovery-daemon).
 printf '%s\n' 'root:x:0:0:root:/root:/bin/sh' \
-    'discovery:x:101:101:discovery-daemon:/var/lib/discovery:/bin/false' > "$root/etc/passwd"
+    'discovery:x:101:101:discovery-daemon:/var/lib/discovery-daemon:/bin/false' > "$root/etc/passwd"
 printf '%s\n' 'root:x:0:' 'discovery:x:101:' > "$root/etc/group"
 
 # The project, as the device gets it, and the stand-ins for its libraries.

@@ -12,7 +12,16 @@ rm -rf "$out"
 version=$(dpkg-parsechangelog -S Version)
 src=$out/src/ip-house-$version
 mkdir -p "$src"
-git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$src"
+# From a git checkout, the files git knows (not what is ignored); from a
+# source tree without git (a tarball), the tree as it is, but for what
+# builds and test set-ups leave.
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+    git ls-files -z --cached --others --exclude-standard | xargs -0 cp --parents -t "$src"
+else
+    echo "package: not a git checkout: packaging the tree as it is"
+    tar -cf - --exclude=./build --exclude=./.git --exclude=./tests/interop/node_modules . |
+        tar -xf - -C "$src"
+fi
 
 build() {  # dpkg-buildpackage options...
     local t0=$SECONDS

@@ -12,6 +12,8 @@ usr/lib/systemd/system/discovery-daemon.service"
 for f in $expected; do
     [ -e "$stage/$f" ] || { echo "missing: /$f"; find "$stage" -type f; exit 1; }
 done
+# The run-time description's directory: root's, written by no one else.
+[ "$(stat -c '%a %F' "$stage/var/lib/discovery")" = "755 directory" ] || { echo "/var/lib/discovery"; exit 1; }
 # The stand-in libraries go to the (multiarch) library directory, or nowhere.
 for lib in libonvif.so libkzcommon.so libkzlog-pthread.so; do
     found=$(find "$stage/usr/lib" -name "$lib" | wc -l)

@@ -104,8 +104,24 @@ ip route add 224.0.0.0/4 dev "$ve"
 in_ct ip link set host0 up
 
 if [ -n "$debs" ]; then
+    # Without recommends, the daemon's package brings none of our libraries.
+    in_ct sh -c 'apt-get install -s --no-install-recommends /var/tmp/debs/discovery-daemon_*.deb' >"$log" 2>&1 ||
+        fail "apt install -s: $(tail -n 5 "$log")"
+    ! grep -q '^Inst ip-house-platform' "$log" || fail "ip-house-platform without recommends: $(grep '^Inst' "$log")"
+    # What 1.0.0 left under systemd: the dynamic user's state directory,
+    # the run-time file in it.
+    in_ct sh -c 'rm -rf /var/lib/discovery* /var/lib/private/discovery* &&
+        mkdir -p -m 0700 /var/lib/private && mkdir /var/lib/private/discovery &&
+        echo 3000000000 > /var/lib/private/discovery/instance-id &&
+        echo "name = Kept" > /var/lib/private/discovery/discovery.conf &&
+        ln -s private/discovery /var/lib/discovery'
     files_before=$(in_ct sh -c 'find / -xdev \( -path /var/tmp/debs -o -path /proc \) -prune -o -print | sort')
     in_ct sh -c 'apt-get install -y -q /var/tmp/debs/*.deb' >"$log" 2>&1 || fail "apt install: $(tail -n 5 "$log")"
+    # Upgraded: the run-time file where it was, in a directory that is
+    # root's alone; the state the daemon's own, moved on.
+    [ "$(in_ct stat -c '%u %a %F' /var/lib/discovery)" = "0 755 directory" ] ||
+        fail "/var/lib/discovery: $(in_ct stat -c '%u %a %F' /var/lib/discovery)"
+    [ "$(in_ct cat /var/lib/discovery/discovery.conf)" = "name = Kept" ] || fail "the run-time file was not kept"
     in_ct systemctl is-enabled discovery-daemon >/dev/null || fail "the service is not enabled"
     out=$(in_ct housectl -a 2>&1) && fail "housectl without a controller: $out"
     [ "$out" = "housectl: can't open device!" ] || fail "housectl: $out"
@@ -118,6 +134,13 @@ t0=$(now)
 in_ct ip addr add 10.77.0.2/24 dev host0
 in_ct ip route add 224.0.0.0/4 dev host0
 answered_within_15s "$t0" "the address came"
+if [ -n "$debs" ]; then
+    # The InstanceId went on from the one 1.0.0 kept, in the daemon's own
+    # state directory.
+    in_ct sh -c '[ "$(cat /var/lib/discovery-daemon/instance-id)" = 3000000001 ] &&
+        [ "$(stat -c %U /var/lib/private/discovery-daemon)" != root ] && [ ! -e /var/lib/private/discovery ]' ||
+        fail "the state: $(in_ct ls -lR /var/lib/private /var/lib/discovery-daemon/ 2>&1)"
+fi
 
 pid=$(in_ct systemctl show -p MainPID --value discovery-daemon)
 [ "$pid" -gt 0 ] || { in_ct systemctl status --no-pager discovery-daemon; fail "no main process"; }
