@@ -34,6 +34,14 @@ if [ "$mode" = packages ]; then
     packages+=(build-essential dpkg-dev debhelper lintian crossbuild-essential-armhf)
 fi
 
+# The package lists. A mirror that serves one index badly (one
+# architecture's security updates, say) fails the whole update: what the
+# other lists hold may still be all that is needed, and the install says
+# so clearly if it is not.
+update_lists() {
+    apt-get update -qq || echo "setup: apt-get update reported errors; going on with the lists it has" >&2
+}
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -41,7 +49,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
+    update_lists
     apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
@@ -61,7 +69,7 @@ if [ "$mode" = vm ]; then
     kernel=$(apt-cache depends linux-image-armmp:armhf 2>/dev/null |
              sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
     if [ -z "$kernel" ]; then
-        apt-get update -qq
+        update_lists
         kernel=$(apt-cache depends linux-image-armmp:armhf |
                  sed -n 's/^ *Depends: \(linux-image-[0-9].*-armmp\).*/\1/p' | head -n 1)
     fi
@@ -72,7 +80,7 @@ if [ "$mode" = vm ]; then
         echo "setup: unpacking $pkg:armhf for the emulated device"
         rm -rf "$debs/download" && mkdir -p "$debs/download"
         (cd "$debs/download" && apt-get download -q "$pkg:armhf" >/dev/null 2>&1) ||
-            { apt-get update -qq && (cd "$debs/download" && apt-get download -q "$pkg:armhf"); }
+            { update_lists; (cd "$debs/download" && apt-get download -q "$pkg:armhf"); }
         dpkg-deb -x "$debs"/download/*.deb "$dir.tmp"
         mv "$dir.tmp" "$dir"
         rm -rf "$debs/download"
