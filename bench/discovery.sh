@@ -10,8 +10,11 @@
 # loaded in turn, round after round, and the medians over the rounds are
 # compared, so a moment when the machine is busy does not fall on one
 # responder alone. The Probes come from 1,000 sender addresses in turn:
-# ours answers any one sender only a few times a second. Then a one-sender flood
-# of ours: how many answers it gets, and what a flood datagram costs.
+# ours answers any one sender only a few times a second. Then one-sender
+# floods of ours, each past the sender's shares: distinct Probes, one Probe
+# repeated, Probes matching nothing, and those with an XML comment (read by
+# the full parser): how many answers each gets, and what a flood datagram
+# costs.
 #   bench/discovery.sh [probes per responder and round, default 2000]
 #                      [idle seconds, default 10] [rounds, default 5]
 set -euo pipefail
@@ -96,8 +99,10 @@ printf '%-18s %13s %10s %9s %9s %12s %8s %10s\n' responder answered probes/s \
         load ours onvif "$wait_s"; load wsdd2 wsdd2 "$wait_s"
         load wsdd wsdd "$wait_s" 239.255.255.250; load floor onvif "$wait_s"
     done
-    sleep 3  # every sender's share back in full
-    ip netns exec "c-ours-$n" build/default/bench/probe_load flood "$count" "${pid[ours]}" 10.79.0.1
+    for kind in distinct repeated unmatched commented; do
+        sleep 3  # every sender's shares back in full
+        ip netns exec "c-ours-$n" build/default/bench/probe_load flood "$count" "${pid[ours]}" 10.79.0.1 "$kind"
+    done
 } | tee /tmp/discovery-bench.$$
 awk -v rounds="$rounds" '
 function median(list,   v, k, m, i, j, t) {
@@ -106,7 +111,8 @@ function median(list,   v, k, m, i, j, t) {
         for (j = i; j > 1 && v[j - 1] + 0 > v[j] + 0; j--) { t = v[j]; v[j] = v[j - 1]; v[j - 1] = t }
     return m % 2 ? v[(m + 1) / 2] : (v[m / 2] + v[m / 2 + 1]) / 2
 }
-$1 == "flood" { flood_sent = $2; flood_answered = $3; flood_dropped = $4; flood_cpu = $5; next }
+$1 == "flood" { kinds[++floods] = $2; flood_sent[$2] = $3; flood_answered[$2] = $4; flood_dropped[$2] = $5
+                flood_cpu[$2] = $6; next }
 { rate[$1] = rate[$1] " " $3; cpu[$1] = cpu[$1] " " $6; p50[$1] = p50[$1] " " $4
   if (!($1 in wake)) wake[$1] = $8 }
 END {
@@ -121,8 +127,11 @@ END {
     printf "ours idle:    %.2f wake-ups a second\n", wake["ours"]
     printf "\nCPU per Probe against the floor (a bare receive and send):\n"
     printf "  ours %.2fx, wsdd2 %.2fx, wsdd %.2fx\n", C["ours"] / C["floor"], C["wsdd2"] / C["floor"], C["wsdd"] / C["floor"]
-    printf "\na flood of %d Probes from one sender to ours: %d answered, %d dropped by the kernel,\n", flood_sent, flood_answered, flood_dropped
-    printf "  %.1f cpu us per flood datagram, %.2fx the floor CPU per Probe\n", flood_cpu, flood_cpu / C["floor"]
+    for (k = 1; k <= floods; k++) {
+        f = kinds[k]
+        printf "\na flood of %d %s Probes from one sender to ours: %d answered, %d dropped by the kernel,\n", flood_sent[f], f, flood_answered[f], flood_dropped[f]
+        printf "  %.1f cpu us per flood datagram, %.2fx the floor CPU per Probe, %.2fx the distinct flood\n", flood_cpu[f], flood_cpu[f] / C["floor"], flood_cpu[f] / flood_cpu["distinct"]
+    }
 }' /tmp/discovery-bench.$$
 rm -f /tmp/discovery-bench.$$
 INNER

@@ -3,7 +3,7 @@
  * responder's CPU time, RSS and idle wake-ups from /proc.
  *
  *   probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS [SOURCES]]
- *   probe_load flood COUNT PID ADDRESS
+ *   probe_load flood COUNT PID ADDRESS [distinct|repeated|unmatched|commented]
  *
  * ADDRESS is where the Probes go: the group when left out, or the
  * responder's own address (directed Probes, answered at once).
@@ -14,10 +14,13 @@
  * (this host's own), so that a responder's share per sender does not cap
  * the load. Prints one table row.
  *
- * "flood" sends COUNT distinct Probes from one sender as fast as it can and
- * prints how many were answered, how many the responder's kernel dropped
- * (its receive buffer full) and the responder's CPU time per datagram it
- * received.
+ * "flood" sends COUNT Probes from one sender as fast as it can and prints
+ * how many were answered, how many the responder's kernel dropped (its
+ * receive buffer full) and the responder's CPU time per datagram it
+ * received. The Probes are distinct ones the responder matches (the
+ * default), one such Probe repeated, distinct ones for a Type it is not
+ * (unmatched), or those with an XML comment (commented), which a quick
+ * reader leaves to a full parser.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -151,8 +154,9 @@ static long rcvbuf_errors(int pid)
     return value;
 }
 
-static int flood(int count, int pid, const char *address)
+static int flood(int count, int pid, const char *address, const char *kind)
 {
+    const char *form = strcmp(kind, "distinct") == 0 || strcmp(kind, "repeated") == 0 ? "onvif" : "wsdd";
     int sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     struct sockaddr_in to = { 0 };
     to.sin_family = AF_INET;
@@ -162,8 +166,15 @@ static int flood(int count, int pid, const char *address)
     double cpu0 = per_task(pid, "schedstat", NULL);
     for (int i = 0; i < count; i++) {
         char id[64], probe[2048];
-        snprintf(id, sizeof id, "urn:uuid:00000000-0000-4000-8000-f%011d", i);
-        int len = compose(probe, sizeof probe, "onvif", id);
+        snprintf(id, sizeof id, "urn:uuid:00000000-0000-4000-8000-f%011d", strcmp(kind, "repeated") ? i : 0);
+        int len = compose(probe, sizeof probe, form, id);
+        char *body = strstr(probe, "<soap:Body>");
+        if (strcmp(kind, "commented") == 0 && body) {
+            memmove(body + 15, body, strlen(body) + 1);
+            memcpy(body, "<!-- flood -->", 15 - 1);
+            body[14] = ' ';
+            len += 15;
+        }
         sendto(sock, probe, (size_t)len, 0, (struct sockaddr *)&to, sizeof to);
     }
     int answered = 0;
@@ -172,18 +183,18 @@ static int flood(int count, int pid, const char *address)
         answered += recv(sock, reply, sizeof reply, 0) > 0;
     long dropped = rcvbuf_errors(pid) - drops0;
     double cpu_us = (per_task(pid, "schedstat", NULL) - cpu0) / 1e3;
-    printf("flood %d %d %ld %.2f\n", count, answered, dropped,
+    printf("flood %s %d %d %ld %.2f\n", kind, count, answered, dropped,
            count > dropped ? cpu_us / (double)(count - dropped) : 0);
     return 0;
 }
 
 int main(int argc, char **argv)
 {
-    if (argc == 5 && strcmp(argv[1], "flood") == 0)
-        return flood(atoi(argv[2]), atoi(argv[3]), argv[4]);
+    if ((argc == 5 || argc == 6) && strcmp(argv[1], "flood") == 0)
+        return flood(atoi(argv[2]), atoi(argv[3]), argv[4], argc == 6 ? argv[5] : "distinct");
     if (argc < 6 || argc > 8) {
         fprintf(stderr, "usage: probe_load FORM COUNT PID IDLE_SECONDS NAME [ADDRESS [SOURCES]]\n"
-                        "       probe_load flood COUNT PID ADDRESS\n");
+                        "       probe_load flood COUNT PID ADDRESS [distinct|repeated|unmatched|commented]\n");
         return 2;
     }
     const char *form = argv[1], *name = argv[5];

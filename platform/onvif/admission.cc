@@ -10,10 +10,9 @@
 #include "waits.h"
 #include "wsd.h"
 
-enum { ADDRESS_LIMIT = 128, SOURCE_CHAINS = 1024, RECENT_REQUESTS = 64 };
+enum { ADDRESS_LIMIT = 128, SOURCE_CHAINS = 2048, GIVEN_SLOTS = 4096, GIVEN_PROBE = 8 };
 
-static const double duplicate_window_s = 5;  // a request repeated within it is dropped
-static const double burst = ADMISSION_BURST, per_s = ADMISSION_PER_S;
+static const double duplicate_window_s = 5;  // a request repeated within it is answered once
 
 // Addresses in the IPv6 form, IPv4 ones mapped (::ffff:a.b.c.d, 96 more
 // prefix bits), so one comparison serves both families.
@@ -24,14 +23,24 @@ struct address {
     int loopback;
 };
 
-// A sender's share: a token bucket, refilled at ADMISSION_PER_S up to
-// ADMISSION_BURST. Kept in a hash table of chains, and in a list from the
-// most recently seen to the least, whose last entry is taken for a new
-// sender when all are in use. Links are entry numbers, -1 for none.
+// A socket's or an address's shares: token buckets of answers and of
+// datagrams read, refilled at their rates up to their bursts. Kept in a
+// hash table of chains, and in a list from the most recently seen to the
+// least, whose last entry is taken for a new one when all are in use.
+// Links are entry numbers, -1 for none.
 struct source {
     unsigned char at[16];
-    double tokens, counted_s;
+    uint16_t port;  // 0: the address's own shares
+    float answers, reads;
+    double counted_s;
     int chain, newer, older;
+};
+
+// The answers given lately, by sender and MessageID, for 5 s: enough of
+// them for every answer a crowd can be given in that time.
+struct given {
+    uint64_t key;
+    double at;
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -40,11 +49,12 @@ static int address_count, refreshed;
 static struct source sources[ADMISSION_SOURCES];
 static int source_count, newest = -1, oldest = -1;
 static int chains[SOURCE_CHAINS];
-static struct {
-    uint64_t key;
-    double at;
-} recent[RECENT_REQUESTS];
-static unsigned recent_next;
+static struct given given[GIVEN_SLOTS];
+
+int admission_open(void)
+{
+    return wsd_discoverable();
+}
 
 static void mapped(unsigned char out[16], const struct sockaddr *sa)
 {
@@ -118,9 +128,10 @@ static int on_link(const unsigned char from[16], int ifindex)
     return own && via_loopback;  // a program on the device itself
 }
 
-static unsigned chain_of(const unsigned char at[16])
+static unsigned chain_of(const unsigned char at[16], uint16_t port)
 {
-    return (unsigned)(wsd_hash(WSD_HASH_START, (const char *)at, 16) % SOURCE_CHAINS);
+    uint64_t h = wsd_hash(WSD_HASH_START, (const char *)at, 16);
+    return (unsigned)(wsd_hash(h, (const char *)&port, sizeof port) % SOURCE_CHAINS);
 }
 
 static void unlist(int i)
@@ -138,18 +149,32 @@ static void list_first(int i)
     newest = i;
 }
 
-// The sender's entry, made (or taken from the least recently seen) when it
-// has none, with its tokens counted up to now. Under the lock.
-static struct source *source_of(const unsigned char at[16], double now)
+// The shares of one socket (or, for port 0, of one address) counted up
+// to `now`, at their rates up to their bursts.
+static void refill(struct source *s, double now)
+{
+    double burst = s->port ? ADMISSION_BURST : ADMISSION_ADDRESS_BURST;
+    double rate = s->port ? ADMISSION_PER_S : ADMISSION_ADDRESS_PER_S;
+    double read_factor = ADMISSION_READ_FACTOR, elapsed = now - s->counted_s;
+    double answers = s->answers + elapsed * rate, reads = s->reads + elapsed * rate * read_factor;
+    s->answers = (float)(answers > burst ? burst : answers);
+    s->reads = (float)(reads > burst * read_factor ? burst * read_factor : reads);
+    s->counted_s = now;
+}
+
+// The entry of a socket (or an address, port 0), made (or taken from the
+// least recently seen) when it has none, its shares counted up to now.
+// Under the lock.
+static struct source *source_of(const unsigned char at[16], uint16_t port, double now)
 {
     static int chains_ready;
     if (!chains_ready) {
         memset(chains, -1, sizeof chains);
         chains_ready = 1;
     }
-    unsigned c = chain_of(at);
+    unsigned c = chain_of(at, port);
     int i = chains[c];
-    while (i >= 0 && memcmp(sources[i].at, at, 16) != 0)
+    while (i >= 0 && (sources[i].port != port || memcmp(sources[i].at, at, 16) != 0))
         i = sources[i].chain;
     if (i < 0) {
         if (source_count < ADMISSION_SOURCES) {
@@ -157,66 +182,130 @@ static struct source *source_of(const unsigned char at[16], double now)
         } else {
             i = oldest;
             unlist(i);
-            int *link = &chains[chain_of(sources[i].at)];
+            int *link = &chains[chain_of(sources[i].at, sources[i].port)];
             while (*link != i)
                 link = &sources[*link].chain;
             *link = sources[i].chain;
         }
-        memcpy(sources[i].at, at, 16);
-        sources[i].tokens = burst;
-        sources[i].counted_s = now;
-        sources[i].chain = chains[c];
+        struct source *s = &sources[i];
+        memcpy(s->at, at, 16);
+        s->port = port;
+        s->answers = port ? ADMISSION_BURST : ADMISSION_ADDRESS_BURST;
+        s->reads = s->answers * (float)ADMISSION_READ_FACTOR;
+        s->counted_s = now;
+        s->chain = chains[c];
         chains[c] = i;
         list_first(i);
     } else if (newest != i) {
         unlist(i);
         list_first(i);
     }
-    struct source *s = &sources[i];
-    s->tokens += (now - s->counted_s) * per_s;
-    if (s->tokens > burst)
-        s->tokens = burst;
-    s->counted_s = now;
-    return s;
+    refill(&sources[i], now);
+    return &sources[i];
+}
+
+// The sender of *a: its address (mapped) and port.
+static uint16_t sender_of(const struct arrival *a, unsigned char from[16])
+{
+    mapped(from, (const struct sockaddr *)&a->from);
+    return a->from.ss_family == AF_INET ? ((const struct sockaddr_in *)&a->from)->sin_port
+                                        : ((const struct sockaddr_in6 *)&a->from)->sin6_port;
 }
 
 int admission_check(const struct arrival *a)
 {
-    if (!wsd_discoverable())
+    if (!admission_open())
         return 0;  // not to be found: nothing is answered
     unsigned char from[16];
-    mapped(from, (const struct sockaddr *)&a->from);
+    uint16_t port = sender_of(a, from);
     if (!__atomic_load_n(&refreshed, __ATOMIC_ACQUIRE))
         admission_refresh();  // a request before the hello loop's first look
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
-    int ok = a->ifindex > 0 && on_link(from, a->ifindex) && source_of(from, now)->tokens >= 1;
+    int ok = a->ifindex > 0 && port != 0 && on_link(from, a->ifindex);
+    struct source *socket = ok ? source_of(from, port, now) : NULL;
+    ok = ok && socket->answers >= 1 && socket->reads >= 1;
+    struct source *address = ok ? source_of(from, 0, now) : NULL;
+    ok = ok && address->answers >= 1 && address->reads >= 1;
+    if (ok) {
+        socket->reads -= 1;
+        address->reads -= 1;
+    }
     pthread_mutex_unlock(&lock);
     return ok;
+}
+
+static uint64_t given_key(const unsigned char from[16], uint16_t port, const char *message_id)
+{
+    uint64_t key = wsd_hash(wsd_hash(WSD_HASH_START, (const char *)from, 16), (const char *)&port,
+                            sizeof port);
+    return wsd_hash(key, message_id, strlen(message_id)) | 1;  // 0 marks a free slot
+}
+
+// The slot of `key` among those given lately, or the one to take for it
+// (a free or out-of-date one of its neighbourhood, else the oldest).
+// Under the lock.
+static struct given *given_slot(uint64_t key, double now, int *found)
+{
+    struct given *take = NULL;
+    double oldest_age = -1;
+    for (unsigned k = 0; k < GIVEN_PROBE; k++) {
+        struct given *g = &given[(key + k) % GIVEN_SLOTS];
+        int fresh = g->key != 0 && now - g->at < duplicate_window_s;
+        if (fresh && g->key == key) {
+            *found = 1;
+            return g;
+        }
+        double age = fresh ? now - g->at : duplicate_window_s;
+        if (age > oldest_age) {
+            oldest_age = age;
+            take = g;
+        }
+    }
+    *found = 0;
+    return take;
 }
 
 int admission_take(const struct arrival *a, const char *message_id)
 {
     unsigned char from[16];
-    mapped(from, (const struct sockaddr *)&a->from);
-    uint16_t port = a->from.ss_family == AF_INET ? ((const struct sockaddr_in *)&a->from)->sin_port
-                                                 : ((const struct sockaddr_in6 *)&a->from)->sin6_port;
-    uint64_t key = wsd_hash(wsd_hash(WSD_HASH_START, (const char *)from, 16), (const char *)&port,
-                            sizeof port);
-    key = wsd_hash(key, message_id, strlen(message_id));
+    uint16_t port = sender_of(a, from);
+    uint64_t key = given_key(from, port, message_id);
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
-    int repeat = 0;
-    for (unsigned i = 0; i < RECENT_REQUESTS && !repeat; i++)
-        repeat = recent[i].key == key && recent[i].at != 0 && now - recent[i].at < duplicate_window_s;
-    struct source *s = source_of(from, now);
-    int ok = !repeat && s->tokens >= 1;
+    int repeat;
+    given_slot(key, now, &repeat);
+    struct source *socket = source_of(from, port, now), *address = source_of(from, 0, now);
+    int ok = !repeat && socket->answers >= 1 && address->answers >= 1;
     if (ok) {
-        s->tokens -= 1;
-        recent[recent_next].key = key;
-        recent[recent_next].at = now;
-        recent_next = (recent_next + 1) % RECENT_REQUESTS;
+        socket->answers -= 1;
+        address->answers -= 1;
     }
     pthread_mutex_unlock(&lock);
     return ok;
+}
+
+void admission_untake(const struct arrival *a)
+{
+    unsigned char from[16];
+    uint16_t port = sender_of(a, from);
+    double now = monotonic_s();
+    pthread_mutex_lock(&lock);
+    source_of(from, port, now)->answers += 1;  // above its burst for a moment at most
+    source_of(from, 0, now)->answers += 1;
+    pthread_mutex_unlock(&lock);
+}
+
+void admission_given(const struct arrival *a, const char *message_id)
+{
+    unsigned char from[16];
+    uint16_t port = sender_of(a, from);
+    uint64_t key = given_key(from, port, message_id);
+    double now = monotonic_s();
+    pthread_mutex_lock(&lock);
+    int found;
+    struct given *g = given_slot(key, now, &found);
+    g->key = key;
+    g->at = now;
+    pthread_mutex_unlock(&lock);
 }

@@ -1,30 +1,57 @@
 // Who gets answers, and how many. A discovery request is answered only
 // when its sender is on the link it came in on: an answer to anyone else
 // (a spoofed source, a host behind a router) would make the device a
-// reflector. Each sender has a bounded share of answers, and a request it
-// repeats (same MessageID, same address and port) is answered once.
+// reflector. Each sender has bounded shares of answers and of datagrams
+// read, and a request it repeats (same MessageID, same address and port)
+// is answered once. Whether the device is to be heard at all is decided
+// here too, for every request, held answer and announcement.
+//
+// The shares are kept for each socket (address and port) and for each
+// address, and a datagram must find room in both, its socket's looked at
+// first: one that has spent its own share takes nothing of its address's.
+// So a spoofer sending in a client's name from another port drains its
+// own port's share and no more than that port's rate of the address's,
+// while an address's many ports together still get no more than the
+// address's share (the reflection bound). One that rotates over many
+// ports can still drain an address's share.
 #pragma once
 
 #include "datagram.h"
 
 enum {
-    ADMISSION_BURST = 8,     // answers a sender may have at once
-    ADMISSION_PER_S = 4,     // and then each second
-    ADMISSION_SOURCES = 512, // senders remembered; the least recently seen goes first
+    ADMISSION_BURST = 8,           // answers a socket may have at once
+    ADMISSION_PER_S = 4,           // and then each second
+    ADMISSION_ADDRESS_BURST = 16,  // answers an address may have at once, all its sockets together
+    ADMISSION_ADDRESS_PER_S = 8,   // and then each second
+    ADMISSION_READ_FACTOR = 4,     // datagrams read per answer, for each of the four figures above
+    ADMISSION_SOURCES = 1024,      // sockets and addresses remembered; the least recently seen goes first
 };
 
+/// Whether the device is to be heard at all now (it is discoverable):
+/// asked before each Hello, held answer and request.
+int admission_open(void);
+
 /// Asked for each datagram before anything of it is read: whether the
-/// device is discoverable, and its sender on the link it arrived on (IPv4: inside the prefix of an
-/// address of that interface; IPv6: link-local, or inside the prefix of an
-/// address of that interface; on loopback, any of the device's own
-/// addresses) and has answers left. No allocation, one lock.
+/// device is open, the sender is on the link it arrived on (IPv4: inside
+/// the prefix of an address of that interface; IPv6: link-local, or
+/// inside the prefix of an address of that interface; on loopback, any of
+/// the device's own addresses), and its socket and address each have
+/// answers and reads left. One read is spent. No allocation, one lock.
 int admission_check(const struct arrival *a);
 
 /// For a request from *a that is owed an answer: 0 when the same sender
-/// (address and port) asked with `message_id` within the last 5 s, or has
-/// no answer left; else remembers it, takes one answer of the sender's
-/// share and returns 1.
+/// (address and port) was given an answer to `message_id` within the last
+/// 5 s, or has no answer left; else takes one answer of its socket's and
+/// its address's shares and returns 1.
 int admission_take(const struct arrival *a, const char *message_id);
+
+/// The answer taken for *a was never sent (a queue full, a send that
+/// failed, a repeat already held): it goes back to the shares.
+void admission_untake(const struct arrival *a);
+
+/// The answer to `message_id` from *a was handed to the kernel: the same
+/// sender's repeat of it within 5 s gets none.
+void admission_given(const struct arrival *a, const char *message_id);
 
 /// Takes a fresh look at the device's addresses, which say what is on each
 /// link: at start and whenever the links change.

@@ -111,18 +111,16 @@ int datagram_clear_error(int sock, int port)
 // the same lock (a number replaced meanwhile, perhaps reused already, is
 // never sent on). The error a socket had pending comes back from the first
 // send after it, and is cleared: that send is made again, once.
-static void send_message(int sock, int via, const struct msghdr *msg, int last_word)
+static int send_message(int sock, int via, const struct msghdr *msg, int last_word)
 {
     pthread_mutex_lock(&send_lock);
     if (via >= 0)
         sock = sockets[via];
-    if (sock >= 0 && (!silenced || last_word) && sendmsg(sock, msg, MSG_DONTWAIT) < 0 &&
-        errno != EAGAIN && errno != EWOULDBLOCK) {
-        if (sendmsg(sock, msg, MSG_DONTWAIT) < 0) {
-            // dropped, as a datagram may be
-        }
-    }
+    int sent = sock >= 0 && (!silenced || last_word) &&
+               (sendmsg(sock, msg, MSG_DONTWAIT) >= 0 ||
+                (errno != EAGAIN && errno != EWOULDBLOCK && sendmsg(sock, msg, MSG_DONTWAIT) >= 0));
     pthread_mutex_unlock(&send_lock);
+    return sent;  // not sent: dropped, as a datagram may be
 }
 
 void datagram_silence(void)
@@ -212,21 +210,21 @@ static void reply_message(struct msghdr *msg, const struct arrival *a, struct io
         set_pktinfo(msg, AF_INET6, a->ifindex, a->multicast ? &any : &a->local6);
 }
 
-void datagram_reply(int sock, const struct arrival *a, const char *message, size_t len)
+int datagram_reply(int sock, const struct arrival *a, const char *message, size_t len)
 {
     union pktinfo_control control;
     struct iovec iov = { (void *)message, len };
     struct msghdr msg;
     reply_message(&msg, a, &iov, &control);
-    send_message(sock, -1, &msg, 0);
+    return send_message(sock, -1, &msg, 0);
 }
 
-void datagram_reply_via(enum datagram_via via, const struct arrival *a, const char *message,
-                        size_t len)
+int datagram_reply_via(enum datagram_via via, const struct arrival *a, const char *message,
+                       size_t len)
 {
     union pktinfo_control control;
     struct iovec iov = { (void *)message, len };
     struct msghdr msg;
     reply_message(&msg, a, &iov, &control);
-    send_message(-1, via, &msg, 0);
+    return send_message(-1, via, &msg, 0);
 }

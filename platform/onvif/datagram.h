@@ -29,7 +29,11 @@ struct arrival {
 /// report where each datagram arrives.
 void datagram_report_arrival(int sock, int family);
 
-enum { DATAGRAM_SIZE = 65536, DATAGRAM_BATCH = 8 };
+// Room for each datagram: more than any request a client sends (a few
+// hundred bytes to a few KiB) and than the reader keeps of one (its fields
+// together), so that memory never grows with what is sent. A longer
+// datagram is not read.
+enum { DATAGRAM_SIZE = 8192, DATAGRAM_BATCH = 8 };
 
 /// Datagrams read in one call, each with where it arrived. Under a flood
 /// one call takes what a burst queued, not one system call each.
@@ -59,8 +63,9 @@ void datagram_multicast(int sock, const struct link *l, const char *message, siz
                         int last_word);
 
 /// Sends `len` bytes to the sender of a datagram, from the address it was
-/// sent to (for one sent to a group, from the interface it came in on).
-void datagram_reply(int sock, const struct arrival *a, const char *message, size_t len);
+/// sent to (for one sent to a group, from the interface it came in on);
+/// whether the kernel took it.
+int datagram_reply(int sock, const struct arrival *a, const char *message, size_t len);
 
 /// The sockets answers leave by, named for what they receive: the IPv4
 /// group's (the daemon's server socket) and the directed one.
@@ -72,8 +77,8 @@ int datagram_use(enum datagram_via via, int sock);
 
 /// datagram_reply on the socket current for `via`; dropped when there is
 /// none.
-void datagram_reply_via(enum datagram_via via, const struct arrival *a, const char *message,
-                        size_t len);
+int datagram_reply_via(enum datagram_via via, const struct arrival *a, const char *message,
+                       size_t len);
 
 /// The Bye is the last word: after this, nothing is sent but the Bye's own
 /// messages. Every send is made under one lock, which this takes too, so a

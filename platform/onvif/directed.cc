@@ -79,14 +79,10 @@ static void answer_request(int sock, const char *data, size_t len, const struct 
     struct answer owed;
     if (!responder_read(data, len, a, &owed))
         return;
-    if (a->multicast) {
+    if (a->multicast)
         pending_add(VIA_DIRECTED, a, &owed, 1);
-        return;
-    }
-    char message[WSD_MESSAGE_SIZE];
-    size_t n = responder_compose(&owed, message, sizeof message);
-    if (n)
-        datagram_reply(sock, a, message, n);
+    else
+        responder_send(sock, VIA_DIRECTED, a, &owed);
 }
 
 // One blocking read per batch of requests, which is also where the thread

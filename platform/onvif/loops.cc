@@ -64,7 +64,7 @@ static void update_links(const struct hello_sockets *s, int greet)
     struct link fresh[LINK_LIMIT];
     int count = link_update(fresh);
     admission_refresh();
-    for (int i = 0; greet && wsd_discoverable() && i < count; i++)
+    for (int i = 0; greet && admission_open() && i < count; i++)
         announce_on(s, &fresh[i], WSD_HELLO, 0);
 }
 
@@ -82,10 +82,10 @@ static void announce(const struct hello_sockets *s, enum wsd_kind kind)
 // run-time file only when the description or the mode changed.
 static void reload(const struct hello_sockets *s, int always)
 {
-    int was = wsd_discoverable();
+    int was = admission_open();
     if (!wsd_reload() && !always)
         return;
-    if (wsd_discoverable())
+    if (admission_open())
         announce(s, WSD_HELLO);
     else if (was)
         announce(s, WSD_BYE);
@@ -151,7 +151,7 @@ EXPORTED void udp_hello(int sock)
     int watch = link_watch_open();
     struct settling settling = { 0, 0 };
     update_links(&s, 0);
-    if (wsd_discoverable())
+    if (admission_open())
         announce(&s, WSD_HELLO);
     for (;;) {
         struct pollfd pfd[2] = { { watch, POLLIN, 0 }, { config, POLLIN, 0 } };
@@ -181,7 +181,7 @@ EXPORTED void ByeHandler(int)
     pending_drop_all();
     directed_stop();
     datagram_silence();
-    if (!wsd_discoverable())
+    if (!admission_open())
         return;
     struct link now[LINK_LIMIT];
     int count = link_scan(now);

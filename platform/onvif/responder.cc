@@ -93,6 +93,14 @@ static int owed(enum wsd_request_kind kind, const struct wsd_request *request,
     return m == WSD_MATCHED ? WSD_PROBE_MATCHES : m == WSD_RULE_NOT_SUPPORTED && !a->multicast ? WSD_RULE_FAULT : -1;
 }
 
+// Whether there is an address to name for a request that came as *a:
+// IPv6 sent to the group, only on a link known as one.
+static int answerable(const struct arrival *a)
+{
+    struct link l;
+    return a->family == AF_INET || !a->multicast || link_find(AF_INET6, a->ifindex, &l);
+}
+
 int responder_read(const char *data, size_t len, const struct arrival *a, struct answer *out)
 {
     struct wsd_request request;
@@ -100,11 +108,7 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
     if (kind == WSD_NOT_A_REQUEST)
         return 0;
     int answer = owed(kind, &request, a);
-    if (answer < 0)
-        return 0;
-    out->xaddrs[0] = '\0';
-    if ((answer != WSD_RULE_FAULT && !answer_xaddrs(a, out->xaddrs, sizeof out->xaddrs)) ||
-        !admission_take(a, request.message_id))
+    if (answer < 0 || !answerable(a) || !admission_take(a, request.message_id))
         return 0;
     note_sender(a);
     out->kind = (enum wsd_kind)answer;
@@ -112,7 +116,23 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
     return 1;
 }
 
-size_t responder_compose(const struct answer *answer, char *out, size_t size)
+size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out, size_t size)
 {
-    return wsd_message(out, size, answer->kind, answer->relates_to, answer->xaddrs);
+    char xaddrs[WSD_XADDRS_SIZE] = "";
+    if (answer->kind != WSD_RULE_FAULT && !answer_xaddrs(a, xaddrs, sizeof xaddrs))
+        return 0;
+    return wsd_message(out, size, answer->kind, answer->relates_to, xaddrs);
+}
+
+void responder_send(int sock, enum datagram_via via, const struct arrival *a,
+                    const struct answer *answer)
+{
+    char message[WSD_MESSAGE_SIZE];
+    size_t len = responder_compose(answer, a, message, sizeof message);
+    int sent = len > 0 && (sock >= 0 ? datagram_reply(sock, a, message, len)
+                                     : datagram_reply_via(via, a, message, len));
+    if (sent)
+        admission_given(a, answer->relates_to);
+    else
+        admission_untake(a);
 }
