@@ -34,6 +34,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             abort();
     if (c.has_xaddrs && (!strstr(c.xaddrs, "{address}") || strstr(c.xaddrs, "  ")))
         abort();
+    if ((c.has_interfaces && (strchr(c.interfaces, '/') || strstr(c.interfaces, "  "))) ||
+        (c.has_endpoint && (strlen(c.endpoint) != 45 || strncmp(c.endpoint, "urn:uuid:", 9) != 0)) ||
+        c.allow_count < 0 || c.allow_count > WSD_CONFIG_PREFIXES)
+        abort();
+    for (int i = 0; i < c.allow_count; i++)
+        if (c.allow[i].bits < 0 || c.allow[i].bits > 128)
+            abort();
 
     static struct wsd_description d;
     wsd_compose_description(&c, &d, ignore);

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -825,7 +826,35 @@ TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
         EXPECT_GT(std::stoul(next), version) << name;
         version = std::stoul(next);
     }
+
+    // The endpoint integrators give, at run time: a Bye as the device was,
+    // a Hello as it is; a Resolve for it answered, for the derived one not.
+    const std::string given = "urn:uuid:8c1b6e2a-4c1e-4f57-9d2b-2f7c9a0d3e11";
+    EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "endpoint = urn:uuid:8C1B6E2A-4C1E-4F57-9D2B-2F7C9A0D3E11\n"));
+    EXPECT_EQ(read_xml_fields(receive_with(listener, bye_action, 1)).one(WSD_ADDRESSING_NS, "Address"), wsd_endpoint());
+    EXPECT_EQ(read_xml_fields(receive_with(listener, hello_action, 1)).one(WSD_ADDRESSING_NS, "Address"), given);
+    for (const std::string &endpoint : { given, std::string(wsd_endpoint()) })
+        send_to(client, resolve_for("urn:uuid:resolve-" + endpoint, endpoint), "127.0.0.1");
+    std::vector<std::string> answers = receive(client, 0.3);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(read_xml_fields(answers[0]).one(WSD_ADDRESSING_NS, "Address"), given);
+    log_records(0);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
+
+    // Boards made from one image, their machine-ids still "uninitialized":
+    // each one's hardware address makes its endpoint.
+    ASSERT_EQ(system("rm " WSD_RUNTIME_CONFIG_FILE " && echo uninitialized > /etc/machine-id && mount -t sysfs sysfs /sys"
+                     " && ip link add eth0 type veth peer name eth0p"), 0);
+    std::string endpoints[2];
+    for (int board = 0; board < 2; board++) {
+        ASSERT_EQ(system(("ip link set eth0 address 02:00:00:00:00:0" + std::to_string(board + 1)).c_str()), 0);
+        ASSERT_NO_FATAL_FAILURE(start(&pid));
+        endpoints[board] = read_xml_fields(receive_with(listener, hello_action, 2)).one(WSD_ADDRESSING_NS, "Address");
+        log_records(0);
+        EXPECT_EQ(stop(pid, SIGTERM), 1);
+    }
+    EXPECT_NE(endpoints[0], endpoints[1]);
+    EXPECT_NE(endpoints[0], wsd_endpoint());
 }
 
 // Two links, each with a client host at its far end, in a network
@@ -1015,9 +1044,65 @@ TEST_F(Links, OnlyHostsOnTheLinkGetAnswers)
         EXPECT_EQ(receive(s.sock, answer_wait_s).size(), 0u) << (s.from ? s.from : "far") << " to " << s.to;
     }
     EXPECT_EQ(probe_from(0, "urn:uuid:neighbour"), xaddrs(0));  // the link's own host still is
+
+    // The far hosts a configuration allows are answered, in either family,
+    // directed Probes and Resolves alike; another far host still is not.
+    ASSERT_EQ(system(("ip -n " + far + " addr add 10.66.0.3/24 dev f0 && ip -n " + far +
+                      " addr add fd00:66::3/64 dev f0").c_str()), 0);
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "allow = 10.66.0.2/32 fd00:66::2/128\n"));
+    usleep(200000);
+    for (const auto &[sock, from, to] : std::vector<std::tuple<int, const char *, const char *>>{
+             { far4, "10.66.0.2", "10.77.0.1" }, { far6, "fd00:66::2", "fd00:77::1" },
+             { far4, "10.66.0.3", "10.77.0.1" }, { far6, "fd00:66::3", "fd00:77::1" } }) {
+        std::string id = std::string("urn:uuid:allowed-") + from;
+        for (const std::string &request : { onvif_client_probe(id), resolve_for(id + "r", wsd_endpoint()) })
+            send_from(sock, request, from, to);
+        EXPECT_EQ(receive(sock, 0.3).size(), from[strlen(from) - 1] == '2' ? 2u : 0u) << from;
+    }
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
     system(("ip netns del " + far).c_str());
+}
+
+// Only the links the configuration names are greeted and answered on; a
+// reading that names others says Bye on those left and greets those
+// added. A link's Hello names each of its IPv4 addresses (a link-local one
+// only where it has no other), an answer the one in the sender's subnet
+// first.
+TEST_F(Links, OnlyTheLinksConfiguredEachWithEveryAddress)
+{
+    add_link(0);
+    add_link(1);
+    ASSERT_EQ(system(("ip addr add 10.78.0.1/24 dev cam0 && ip addr add 169.254.7.1/16 dev cam0 && ip -n " +
+                      prefix + "0 addr add 10.78.0.2/24 dev cli0 && ip route add 224.0.0.0/4 dev cam0").c_str()), 0);
+    const std::string a = "http://10.77.0.1/onvif/device_service", b = "http://10.78.0.1/onvif/device_service";
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "interfaces = !cam1\n"));
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    EXPECT_EQ(read_xml_fields(receive_with(far_listener[0], hello_action, 3)).one(WSD_DISCOVERY_NS, "XAddrs"), a + " " + b);
+    EXPECT_EQ(probe_from(0, "urn:uuid:from-a"), a + " " + b);
+    send_from(far_client[0], onvif_client_probe("urn:uuid:from-b"), "10.78.0.2", "239.255.255.250");
+    EXPECT_EQ(read_xml_fields(receive_with(far_client[0], "urn:uuid:from-b", answer_wait_s)).one(WSD_DISCOVERY_NS, "XAddrs"),
+              b + " " + a);
+    // Excluded: nothing heard or answered there, to the group or directed.
+    for (const std::string &to : { std::string("239.255.255.250"), address(1, 1) })
+        send_to(far_client[1], onvif_client_probe("urn:uuid:excluded"), to.c_str());
+    EXPECT_EQ(receive(far_client[1], answer_wait_s).size(), 0u);
+    std::vector<std::string> heard = receive(far_listener[1], 0);
+    EXPECT_EQ(count_with(heard, hello_action) + count_with(heard, bye_action), 0);
+
+    // The other link named instead: a Bye where the device was, a Hello
+    // where it is now; and a link with a link-local address alone names it.
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "interfaces = cam1\n"));
+    EXPECT_NE(receive_with(far_listener[0], bye_action, 1), "");
+    EXPECT_EQ(read_xml_fields(receive_with(far_listener[1], hello_action, 1)).one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs(1));
+    EXPECT_EQ(probe_from(1, "urn:uuid:included"), xaddrs(1));
+    EXPECT_EQ(probe_from(0, "urn:uuid:left"), "answers: 0");
+    ASSERT_EQ(system("ip addr flush dev cam1 && ip addr add 169.254.8.1/16 dev cam1"), 0);
+    EXPECT_EQ(read_xml_fields(receive_with(far_listener[1], "169.254", 3)).one(WSD_DISCOVERY_NS, "XAddrs"),
+              "http://169.254.8.1/onvif/device_service");
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
 
 // A Hello on its way when the Bye is said (a link comes up, and the look

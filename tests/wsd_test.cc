@@ -441,9 +441,14 @@ TEST(Config, ReadAndComposedIntoTheDescription)
     ASSERT_TRUE(write_file(first, "name = Default\nno equals\ncolour = red\nlocation = \xff\n"
                                   "xaddrs = http://x/\ndiscoverable = Off\ndiscoverable = maybe\nscope = a b\n  # comment\n\n"
                                   "hardware = " + std::string(256, 'h') + "\nscope = urn:first\n"
-                                  "location = Building 2/North wing\r\n"));
+                                  "location = Building 2/North wing\r\n"
+                                  "interfaces = eth/0\nallow = 10.0.0.0/33\nallow = fd00::/64 10.1.2.3/x\n"
+                                  "endpoint = urn:uuid:123\nendpoint = uuid:8c1b6e2a-4c1e-4f57-9d2b-2f7c9a0d3e11\n"
+                                  "interfaces = eth* !eth9\nallow = 10.20.0.0/16\n"
+                                  "endpoint = urn:uuid:8C1B6E2A-4C1E-4F57-9D2B-2F7C9A0D3E11\n"));
     ASSERT_TRUE(write_file(second, "name=Caméra #2\nscope = urn:a?b&c\nscope = urn:b\n"
-                                   "xaddrs = http://{address}:8080/x  https://{address}/x\n"));
+                                   "xaddrs = http://{address}:8080/x  https://{address}/x\n"
+                                   "allow = 10.30.0.5 fd00:30::/64\n"));
     wsd_config c;
     EXPECT_EQ(wsd_config_read(first.c_str(), second.c_str(), &c, report), 1);
     EXPECT_EQ(problems, (std::vector<std::string>{
@@ -451,7 +456,26 @@ TEST(Config, ReadAndComposedIntoTheDescription)
                             first + ":4: the value is not UTF-8", first + ":5: an XAddrs template without {address}",
                             first + ":7: discoverable is neither yes nor no",
                             first + ":8: the scope is not an absolute URI without white space",
-                            first + ":11: the value is longer than 255 bytes" }));
+                            first + ":11: the value is longer than 255 bytes",
+                            first + ":14: an interface glob that names no interface",
+                            first + ":15: an allowed prefix that is no IPv4 or IPv6 prefix",
+                            first + ":16: an allowed prefix that is no IPv4 or IPv6 prefix",
+                            first + ":17: the endpoint is no urn:uuid: with a UUID",
+                            first + ":18: the endpoint is no urn:uuid: with a UUID" }));
+    // The links, the allowed senders and the endpoint: the second file's
+    // prefixes over the first's, an endpoint in lower case.
+    EXPECT_STREQ(c.interfaces, "eth* !eth9");
+    EXPECT_STREQ(c.endpoint, "urn:uuid:8c1b6e2a-4c1e-4f57-9d2b-2f7c9a0d3e11");
+    ASSERT_EQ(c.allow_count, 2);
+    unsigned char host[16] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 30, 0, 5 };
+    EXPECT_TRUE(wsd_prefix_holds(&c.allow[0], host));
+    host[15] = 6;
+    EXPECT_FALSE(wsd_prefix_holds(&c.allow[0], host));
+    EXPECT_EQ(c.allow[1].bits, 64);
+    for (const auto &[globs, name, used] : std::vector<std::tuple<std::string, std::string, int>>{
+             { "", "docker0", 1 }, { "eth* !eth9", "eth0", 1 }, { "eth* !eth9", "eth9", 0 },
+             { "eth* !eth9", "wlan0", 0 }, { "!docker* !tun?", "eth0", 1 }, { "!docker* !tun?", "tun0", 0 } })
+        EXPECT_EQ(wsd_globs_name(globs.c_str(), name.c_str()), used) << globs << " " << name;
     // A bad mode after a good one: the good one, and the bad one said.
     EXPECT_EQ(c.discoverable, 0);
     EXPECT_EQ(c.discoverable_bad, 1);

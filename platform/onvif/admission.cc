@@ -7,6 +7,7 @@
 #include <string.h>
 #include <time.h>
 
+#include "config.h"
 #include "waits.h"
 #include "wsd.h"
 
@@ -17,8 +18,7 @@ static const double duplicate_window_s = 5;  // a request repeated within it is 
 // Addresses in the IPv6 form, IPv4 ones mapped (::ffff:a.b.c.d, 96 more
 // prefix bits), so one comparison serves both families.
 struct address {
-    unsigned char at[16];
-    int bits;  // the prefix
+    struct wsd_prefix prefix;  // the address and its prefix length
     int ifindex;
     int loopback;
 };
@@ -46,6 +46,11 @@ struct given {
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct address addresses[ADDRESS_LIMIT];
 static int address_count, refreshed;
+// The interfaces the configuration does not use, and the prefixes whose
+// senders it allows from off the link.
+static int unused[ADDRESS_LIMIT], unused_count;
+static struct wsd_prefix allowed[WSD_CONFIG_PREFIXES];
+static int allowed_count;
 static struct source sources[ADMISSION_SOURCES];
 static int source_count, newest = -1, oldest = -1;
 static int chains[SOURCE_CHAINS];
@@ -81,17 +86,24 @@ void admission_refresh(void)
 {
     struct ifaddrs *list;
     struct address fresh[ADDRESS_LIMIT];
-    int n = 0;
+    int n = 0, off[ADDRESS_LIMIT], off_count = 0;
+    struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
+    int allow_count = wsd_allowed(allow);
     if (getifaddrs(&list) != 0)
         return;  // the last look stands
-    for (struct ifaddrs *i = list; i && n < ADDRESS_LIMIT; i = i->ifa_next) {
-        if (!i->ifa_addr || !i->ifa_netmask ||
+    for (struct ifaddrs *i = list; i; i = i->ifa_next) {
+        int ifindex = (int)if_nametoindex(i->ifa_name), known = 0;
+        for (int k = 0; k < off_count; k++)
+            known |= off[k] == ifindex;
+        if (ifindex > 0 && !known && off_count < ADDRESS_LIMIT && !wsd_interface_used(i->ifa_name))
+            off[off_count++] = ifindex;
+        if (!i->ifa_addr || !i->ifa_netmask || n == ADDRESS_LIMIT ||
             (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6))
             continue;
         struct address *a = &fresh[n];
-        mapped(a->at, i->ifa_addr);
-        a->bits = prefix_bits(i->ifa_netmask);
-        a->ifindex = (int)if_nametoindex(i->ifa_name);
+        mapped(a->prefix.at, i->ifa_addr);
+        a->prefix.bits = prefix_bits(i->ifa_netmask);
+        a->ifindex = ifindex;
         a->loopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
         n += a->ifindex > 0;
     }
@@ -99,15 +111,12 @@ void admission_refresh(void)
     pthread_mutex_lock(&lock);
     memcpy(addresses, fresh, sizeof fresh[0] * (size_t)n);
     address_count = n;
+    memcpy(unused, off, sizeof off[0] * (size_t)off_count);
+    unused_count = off_count;
+    memcpy(allowed, allow, sizeof allow[0] * (size_t)allow_count);
+    allowed_count = allow_count;
     refreshed = 1;
     pthread_mutex_unlock(&lock);
-}
-
-static int same_prefix(const unsigned char *a, const unsigned char *b, int bits)
-{
-    int whole = bits / 8, rest = bits % 8;
-    return memcmp(a, b, (size_t)whole) == 0 &&
-           (rest == 0 || ((a[whole] ^ b[whole]) & (0xff << (8 - rest))) == 0);
 }
 
 // Under the lock.
@@ -119,13 +128,29 @@ static int on_link(const unsigned char from[16], int ifindex)
     for (int i = 0; i < address_count; i++) {
         const struct address *a = &addresses[i];
         if (a->ifindex == ifindex) {
-            if (same_prefix(a->at, from, a->bits))
+            if (wsd_prefix_holds(&a->prefix, from))
                 return 1;
             via_loopback |= a->loopback;
         }
-        own |= memcmp(a->at, from, 16) == 0;
+        own |= memcmp(a->prefix.at, from, 16) == 0;
     }
     return own && via_loopback;  // a program on the device itself
+}
+
+// Whether a request from `from` that arrived on `ifindex` may be answered:
+// on a link the configuration uses, from a sender on that link or in a
+// prefix it allows. Under the lock.
+static int admitted(const unsigned char from[16], int ifindex)
+{
+    for (int i = 0; i < unused_count; i++)
+        if (unused[i] == ifindex)
+            return 0;
+    if (on_link(from, ifindex))
+        return 1;
+    for (int i = 0; i < allowed_count; i++)
+        if (wsd_prefix_holds(&allowed[i], from))
+            return 1;
+    return 0;
 }
 
 static unsigned chain_of(const unsigned char at[16], uint16_t port)
@@ -222,7 +247,7 @@ int admission_check(const struct arrival *a)
         admission_refresh();  // a request before the hello loop's first look
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
-    int ok = a->ifindex > 0 && port != 0 && on_link(from, a->ifindex);
+    int ok = a->ifindex > 0 && port != 0 && admitted(from, a->ifindex);
     struct source *socket = ok ? source_of(from, port, now) : NULL;
     ok = ok && socket->answers >= 1 && socket->reads >= 1;
     struct source *address = ok ? source_of(from, 0, now) : NULL;

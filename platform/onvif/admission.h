@@ -32,10 +32,11 @@ enum {
 int admission_open(void);
 
 /// Asked for each datagram before anything of it is read: whether the
-/// device is open, the sender is on the link it arrived on (IPv4: inside
-/// the prefix of an address of that interface; IPv6: link-local, or
-/// inside the prefix of an address of that interface; on loopback, any of
-/// the device's own addresses), and its socket and address each have
+/// device is open, the datagram arrived on a link the configuration uses,
+/// its sender is on that link (IPv4: inside the prefix of an address of
+/// that interface; IPv6: link-local, or inside the prefix of an address of
+/// that interface; on loopback, any of the device's own addresses) or in a
+/// prefix the configuration allows, and its socket and address each have
 /// answers and reads left. One read is spent. No allocation, one lock.
 int admission_check(const struct arrival *a);
 
@@ -54,5 +55,6 @@ void admission_untake(const struct arrival *a);
 void admission_given(const struct arrival *a, const char *message_id);
 
 /// Takes a fresh look at the device's addresses, which say what is on each
-/// link: at start and whenever the links change.
+/// link, and at what the configuration uses and allows: at start, whenever
+/// the links change and at each reading of the configuration.
 void admission_refresh(void);

@@ -1,3 +1,6 @@
+// Reading the configuration files: their lines, each key's value applied,
+// and the second file over the first.
+
 #include "config.h"
 
 #include <errno.h>
@@ -11,93 +14,6 @@
 static const char *const text_keys[WSD_TEXT_KEYS] = { "name", "location", "hardware" };
 
 static int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-// Well-formed UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
-static int valid_utf8(const unsigned char *p, size_t n)
-{
-    for (size_t i = 0; i < n;) {
-        unsigned c = p[i], len = c < 0x80 ? 1 : (c & 0xe0) == 0xc0 ? 2 : (c & 0xf0) == 0xe0 ? 3
-                                            : (c & 0xf8) == 0xf0 ? 4 : 0;
-        if (len == 0 || i + len > n)
-            return 0;
-        unsigned cp = len == 1 ? c : c & (0x7f >> len);
-        for (unsigned k = 1; k < len; k++) {
-            if ((p[i + k] & 0xc0) != 0x80)
-                return 0;
-            cp = cp << 6 | (p[i + k] & 0x3f);
-        }
-        static const unsigned shortest[] = { 0, 0, 0x80, 0x800, 0x10000 };
-        if (cp < shortest[len] || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-            return 0;
-        i += len;
-    }
-    return 1;
-}
-
-static int is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-static int is_digit(char c) { return c >= '0' && c <= '9'; }
-static int is_hex(char c) { return is_digit(c) || ((c | 0x20) >= 'a' && (c | 0x20) <= 'f'); }
-static int is_one_of(char c, const char *set) { return c != '\0' && strchr(set, c) != NULL; }
-
-// The characters RFC 3986 allows in a URI, '%' only before two hex digits.
-int wsd_is_uri(const char *s, size_t len)
-{
-    size_t scheme = 0;
-    while (scheme < len && (is_alpha(s[scheme]) ||
-                            (scheme > 0 && (is_digit(s[scheme]) || is_one_of(s[scheme], "+-.")))))
-        scheme++;
-    if (scheme == 0 || scheme + 1 >= len || s[scheme] != ':')
-        return 0;
-    for (size_t i = 0; i < len; i++)
-        if (!is_alpha(s[i]) && !is_digit(s[i]) && !is_one_of(s[i], "-._~:/?#[]@!$&'()*+,;=") &&
-            !(s[i] == '%' && i + 2 < len && is_hex(s[i + 1]) && is_hex(s[i + 2])))
-            return 0;
-    return 1;
-}
-
-// Each template one space from the next, each an absolute URI once its
-// {address} is taken out; NULL when they are, or what is wrong.
-static const char *bad_templates(const char *v, size_t len, char *out)
-{
-    size_t n = 0;
-    for (size_t i = 0; i < len;) {
-        while (i < len && is_blank(v[i]))
-            i++;
-        size_t start = i;
-        while (i < len && !is_blank(v[i]))
-            i++;
-        if (i == start)
-            break;
-        const char *at = (const char *)memmem(v + start, i - start, "{address}", 9);
-        if (!at)
-            return "an XAddrs template without {address}";
-        char uri[WSD_CONFIG_VALUE_SIZE];
-        size_t before = (size_t)(at - (v + start)), after = i - start - before - 9;
-        memcpy(uri, v + start, before);
-        uri[before] = 'a';  // an address is a host name's characters
-        memcpy(uri + before + 1, at + 9, after);
-        if (memmem(at + 9, after, "{address}", 9) || !wsd_is_uri(uri, before + 1 + after))
-            return "an XAddrs template that is not a URI";
-        if (n)
-            out[n++] = ' ';
-        memcpy(out + n, v + start, i - start);
-        n += i - start;
-    }
-    out[n] = '\0';
-    return n ? NULL : "no XAddrs template";
-}
-
-// The spellings of a yes and of a no, in any case.
-static const char *const yes_words[] = { "yes", "true", "on", "1", NULL };
-static const char *const no_words[] = { "no", "false", "off", "0", NULL };
-
-static int is_word(const char *v, size_t len, const char *const *words)
-{
-    for (; *words; words++)
-        if (strlen(*words) == len && strncasecmp(v, *words, len) == 0)
-            return 1;
-    return 0;
-}
 
 // One `key = value` line applied to *c: NULL, or what is wrong with it.
 static const char *apply(const char *line, size_t len, struct wsd_config *c)
@@ -115,7 +31,7 @@ static const char *apply(const char *line, size_t len, struct wsd_config *c)
     const char *v = line + v0;
     size_t vlen = v1 - v0;
 #define KEY(name) (k == sizeof name - 1 && memcmp(line, name, k) == 0)
-    if (!valid_utf8((const unsigned char *)v, vlen))
+    if (!wsd_valid_utf8((const unsigned char *)v, vlen))
         return "the value is not UTF-8";
     if (vlen >= WSD_CONFIG_VALUE_SIZE)
         return "the value is longer than 255 bytes";
@@ -137,7 +53,7 @@ static const char *apply(const char *line, size_t len, struct wsd_config *c)
     }
     if (KEY("xaddrs")) {
         char templates[WSD_CONFIG_VALUE_SIZE];
-        const char *bad = bad_templates(v, vlen, templates);
+        const char *bad = wsd_config_templates(v, vlen, templates);
         if (bad)
             return bad;
         strcpy(c->xaddrs, templates);
@@ -145,13 +61,38 @@ static const char *apply(const char *line, size_t len, struct wsd_config *c)
         return NULL;
     }
     if (KEY("discoverable")) {
-        int yes = is_word(v, vlen, yes_words), no = is_word(v, vlen, no_words);
+        int yes = wsd_config_word(v, vlen, wsd_yes_words), no = wsd_config_word(v, vlen, wsd_no_words);
         c->discoverable_bad = !yes && !no;
         if (c->discoverable_bad)
             return "discoverable is neither yes nor no";
         c->discoverable = yes;
         c->has_discoverable = 1;
         return NULL;
+    }
+    if (KEY("interfaces")) {
+        char globs[WSD_CONFIG_VALUE_SIZE];
+        const char *bad = wsd_config_globs(v, vlen, globs);
+        if (bad)
+            return bad;
+        strcpy(c->interfaces, globs);
+        c->has_interfaces = 1;
+        return NULL;
+    }
+    if (KEY("allow")) {
+        struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
+        int count;
+        const char *bad = wsd_config_prefixes(v, vlen, allow, &count);
+        if (bad)
+            return bad;
+        memcpy(c->allow, allow, sizeof allow[0] * (size_t)count);
+        c->allow_count = count;
+        c->has_allow = 1;
+        return NULL;
+    }
+    if (KEY("endpoint")) {
+        const char *bad = wsd_config_endpoint(v, vlen, c->endpoint);
+        c->has_endpoint |= !bad;
+        return bad;
     }
 #undef KEY
     return "unknown key \"";  // the key follows
@@ -249,6 +190,19 @@ int wsd_config_read(const char *defaults, const char *runtime, struct wsd_config
     if (later.has_xaddrs) {
         strcpy(c->xaddrs, later.xaddrs);
         c->has_xaddrs = 1;
+    }
+    if (later.has_interfaces) {
+        strcpy(c->interfaces, later.interfaces);
+        c->has_interfaces = 1;
+    }
+    if (later.has_allow) {
+        memcpy(c->allow, later.allow, sizeof later.allow);
+        c->allow_count = later.allow_count;
+        c->has_allow = 1;
+    }
+    if (later.has_endpoint) {
+        strcpy(c->endpoint, later.endpoint);
+        c->has_endpoint = 1;
     }
     if (later.has_discoverable) {
         c->discoverable = later.discoverable;

@@ -10,6 +10,9 @@
 //   scope = onvif://www.onvif.org/Profile/G    one more scope URI, repeatable
 //   xaddrs = http://{address}:8080/onvif/device_service https://{address}/onvif/device_service
 //   discoverable = yes            or no (true/false, on/off, 1/0, in any case)
+//   interfaces = eth* !eth9       the links used: shell globs, '!' excluding
+//   allow = 10.20.0.0/16 fd00:20::/64   senders answered though not on the link
+//   endpoint = urn:uuid:8c1b6e2a-4c1e-4f57-9d2b-2f7c9a0d3e11   the device's
 //
 // A key in the second file replaces the first's; for `scope`, all of the
 // first file's scope lines. A line that cannot be used is reported and
@@ -20,6 +23,8 @@
 
 #include <stddef.h>
 
+#include "wsd.h"
+
 #define WSD_CONFIG_FILE "/etc/discovery/discovery.conf"
 #define WSD_RUNTIME_CONFIG_FILE "/var/lib/discovery/discovery.conf"
 
@@ -27,6 +32,16 @@ enum {
     WSD_CONFIG_VALUE_SIZE = 256,  // a value's bytes and its terminator
     WSD_CONFIG_SCOPES = 16,       // scope lines kept
     WSD_CONFIG_FILE_SIZE = 65536, // what is read of a file
+    WSD_CONFIG_GLOBS = 16,        // interface globs kept
+    WSD_CONFIG_GLOB_SIZE = 64,    // the longest glob, its '!' aside
+    WSD_CONFIG_PREFIXES = 16,     // allowed prefixes kept
+};
+
+/// Addresses in the IPv6 form, IPv4 ones mapped (::ffff:a.b.c.d, 96 more
+/// prefix bits), so one comparison serves both families.
+struct wsd_prefix {
+    unsigned char at[16];
+    int bits;
 };
 
 enum wsd_config_text { WSD_NAME, WSD_LOCATION, WSD_HARDWARE, WSD_TEXT_KEYS };
@@ -41,6 +56,12 @@ struct wsd_config {
     int has_xaddrs;
     int discoverable, has_discoverable;  // the last good value, in reading order
     int discoverable_bad;  // a bad value came after it: the mode in force is to stay
+    char interfaces[WSD_CONFIG_VALUE_SIZE];  // globs, one space apart
+    int has_interfaces;
+    struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
+    int allow_count, has_allow;
+    char endpoint[WSD_ENDPOINT_SIZE];  // in lower case
+    int has_endpoint;
 };
 
 /// Reports one unusable line or file: "<path>:<line>: <what is wrong>".
@@ -57,6 +78,39 @@ void wsd_config_parse(const char *path, const char *text, size_t len, struct wsd
 int wsd_config_read(const char *defaults, const char *runtime, struct wsd_config *c,
                     wsd_config_report report);
 
+// Each key's value (config_values.cc): each reader returns NULL when the
+// value is good (and puts it in its form), or what is wrong with it.
+
 /// Whether `s` is an absolute URI (scheme ':' and more) of the characters a
 /// URI may hold, without white space.
 int wsd_is_uri(const char *s, size_t len);
+
+/// Well-formed UTF-8: shortest forms, no surrogates, nothing past U+10FFFF.
+int wsd_valid_utf8(const unsigned char *p, size_t n);
+
+/// XAddrs templates: each an absolute URI once its {address} is taken out,
+/// into `out` one space apart.
+const char *wsd_config_templates(const char *v, size_t len, char *out);
+
+/// Whether the `len` bytes at `v` are one of `words` (a yes or a no, in
+/// any case).
+int wsd_config_word(const char *v, size_t len, const char *const *words);
+extern const char *const wsd_yes_words[], *const wsd_no_words[];
+
+/// Interface globs (fnmatch), '!' before one that excludes, into `out` one
+/// space apart.
+const char *wsd_config_globs(const char *v, size_t len, char *out);
+
+/// Whether the interface `name` is one the globs use: none excludes it, and
+/// one includes it or none includes at all.
+int wsd_globs_name(const char *globs, const char *name);
+
+/// IPv4 and IPv6 prefixes (CIDR; an address alone is one host) into `out`,
+/// *count of them.
+const char *wsd_config_prefixes(const char *v, size_t len, struct wsd_prefix *out, int *count);
+
+/// Whether the prefix holds the address `at` (mapped as a prefix is).
+int wsd_prefix_holds(const struct wsd_prefix *p, const unsigned char at[16]);
+
+/// An endpoint address: "urn:uuid:" and a UUID, into `out` in lower case.
+const char *wsd_config_endpoint(const char *v, size_t len, char *out);

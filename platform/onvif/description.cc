@@ -27,6 +27,10 @@ static pthread_once_t description_once = PTHREAD_ONCE_INIT;
 static pthread_mutex_t description_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct wsd_description current;
 static int discoverable_now = 1;
+// The links to use and the senders allowed from off the link.
+static char interfaces_now[WSD_CONFIG_VALUE_SIZE];
+static struct wsd_prefix allowed_now[WSD_CONFIG_PREFIXES];
+static int allowed_count;
 
 // Host names may hold characters a scope URI may not: keep the safe ones.
 static void scope_name(char *out, size_t size)
@@ -96,6 +100,7 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
     memset(d, 0, sizeof *d);
     snprintf(d->templates, sizeof d->templates, "%s", c->has_xaddrs ? c->xaddrs : default_templates);
     d->discoverable = c->discoverable;
+    snprintf(d->endpoint, sizeof d->endpoint, "%s", c->has_endpoint ? c->endpoint : wsd_endpoint());
 
     // An answer must fit one datagram of ours, on any link: the last
     // scopes go first, whole; the two fixed ones stay.
@@ -173,6 +178,9 @@ static void load_description(void)
     pthread_mutex_lock(&description_lock);
     current = d;
     __atomic_store_n(&discoverable_now, d.discoverable, __ATOMIC_RELEASE);
+    strcpy(interfaces_now, c.has_interfaces ? c.interfaces : "");
+    memcpy(allowed_now, c.allow, sizeof c.allow);
+    allowed_count = c.allow_count;
     pthread_mutex_unlock(&description_lock);
     loaded = 1;
 }
@@ -187,7 +195,27 @@ void wsd_describe(struct wsd_description *out)
     memcpy(out->templates, current.templates, strlen(current.templates) + 1);
     out->metadata_version = current.metadata_version;
     out->discoverable = current.discoverable;
+    memcpy(out->endpoint, current.endpoint, sizeof out->endpoint);
     pthread_mutex_unlock(&description_lock);
+}
+
+int wsd_interface_used(const char *name)
+{
+    pthread_once(&description_once, load_description);
+    pthread_mutex_lock(&description_lock);
+    int used = wsd_globs_name(interfaces_now, name);
+    pthread_mutex_unlock(&description_lock);
+    return used;
+}
+
+int wsd_allowed(struct wsd_prefix *out)
+{
+    pthread_once(&description_once, load_description);
+    pthread_mutex_lock(&description_lock);
+    memcpy(out, allowed_now, sizeof allowed_now[0] * (size_t)allowed_count);
+    int count = allowed_count;
+    pthread_mutex_unlock(&description_lock);
+    return count;
 }
 
 int wsd_reload(void)
@@ -202,7 +230,7 @@ int wsd_reload(void)
     wsd_describe(&after);
     pthread_mutex_unlock(&reading);
     return before.metadata_version != after.metadata_version ||
-           before.discoverable != after.discoverable;
+           before.discoverable != after.discoverable || strcmp(before.endpoint, after.endpoint) != 0;
 }
 
 int wsd_discoverable(void)

@@ -40,6 +40,19 @@ static void format_uuid(char *out, const unsigned char b[16])
     *p = '\0';
 }
 
+// Whether `n` bytes read from a machine id make one: not empty, not all
+// zeros, not "uninitialized" (what systemd writes before the first boot
+// completes, the same on every board made from one image).
+static int is_machine_id(const char *id, size_t n)
+{
+    while (n > 0 && (id[n - 1] == '\n' || id[n - 1] == ' '))
+        n--;
+    size_t zeros = 0;
+    while (zeros < n && id[zeros] == '0')
+        zeros++;
+    return n > 0 && zeros < n && !(n == 13 && memcmp(id, "uninitialized", 13) == 0);
+}
+
 // What makes this device this device: the machine id, else the first
 // hardware address, else the host name.
 static size_t device_seed(char *seed, size_t size)
@@ -47,13 +60,13 @@ static size_t device_seed(char *seed, size_t size)
     static const char *const sources[] = { "/etc/machine-id", "/var/lib/dbus/machine-id",
                                            "/sys/class/net/eth0/address",
                                            "/sys/class/net/wlan0/address" };
-    for (const char *path : sources) {
-        int fd = open(path, O_RDONLY | O_CLOEXEC);
+    for (int k = 0; k < 4; k++) {
+        int fd = open(sources[k], O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             continue;
         ssize_t n = read(fd, seed, size);
         close(fd);
-        if (n > 1)
+        if (n > 1 && (k >= 2 || is_machine_id(seed, (size_t)n)))
             return (size_t)n;
     }
     gethostname(seed, size);

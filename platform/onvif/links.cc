@@ -22,10 +22,13 @@ static struct link links[LINK_LIMIT];
 static int link_count;
 static int group_socket4 = -1, group_socket6 = -1;
 
+// The same link with the same addresses: one whose addresses changed is
+// left and joined again, and greeted with the new ones.
 static int same_link(const struct link *a, const struct link *b)
 {
     return a->family == b->family && a->ifindex == b->ifindex &&
-           (a->family == AF_INET ? a->addr.s_addr == b->addr.s_addr
+           (a->family == AF_INET ? a->count == b->count &&
+                                       memcmp(a->addr, b->addr, sizeof a->addr[0] * (size_t)a->count) == 0
                                  : memcmp(&a->addr6, &b->addr6, sizeof a->addr6) == 0);
 }
 
@@ -37,28 +40,55 @@ static int has_link(const struct link *set, int count, const struct link *l)
     return 0;
 }
 
-// Whether the interface can be a link: up and multicast-capable; loopback
-// only on the pass that looks for nothing else.
-static int usable(unsigned flags, int loopback)
+// Whether the interface can be a link: up and multicast-capable, one the
+// configuration uses; loopback only on the pass that looks for nothing
+// else.
+static int usable(unsigned flags, int loopback, const char *name)
 {
     return (flags & IFF_UP) && !(flags & IFF_LOOPBACK) == !loopback &&
-           (loopback || (flags & IFF_MULTICAST));
+           (loopback || (flags & IFF_MULTICAST)) && wsd_interface_used(name);
+}
+
+static int is_link_local4(struct in_addr a)
+{
+    return (ntohl(a.s_addr) & 0xffff0000u) == 0xa9fe0000u;  // 169.254/16
+}
+
+// An IPv4 address of the link *l: its first, or one more; a link-local
+// one only while the link has no other.
+static void add_ipv4(struct link *l, const struct ifaddrs *i)
+{
+    struct in_addr a = ((const struct sockaddr_in *)i->ifa_addr)->sin_addr;
+    unsigned mask = i->ifa_netmask ? ntohl(((const struct sockaddr_in *)i->ifa_netmask)->sin_addr.s_addr) : ~0u;
+    if (l->count > 0 && is_link_local4(a))
+        return;
+    if (l->count == 1 && is_link_local4(l->addr[0]))
+        l->count = 0;
+    if (l->count == LINK_ADDRESSES)
+        return;
+    l->addr[l->count] = a;
+    l->bits[l->count++] = (unsigned char)__builtin_popcount(mask);
 }
 
 static int scan_ipv4(struct ifaddrs *list, struct link *out, int room)
 {
     int n = 0;
     for (int loopback = 0; loopback < 2 && n == 0; loopback++) {
-        for (struct ifaddrs *i = list; i && n < room; i = i->ifa_next) {
-            if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !usable(i->ifa_flags, loopback))
+        for (struct ifaddrs *i = list; i; i = i->ifa_next) {
+            int ifindex = i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
+                                  usable(i->ifa_flags, loopback, i->ifa_name)
+                              ? (int)if_nametoindex(i->ifa_name) : 0;
+            int at = 0;
+            while (at < n && out[at].ifindex != ifindex)
+                at++;
+            if (ifindex <= 0 || (at == n && n == room))
                 continue;
-            struct link l = { AF_INET, (int)if_nametoindex(i->ifa_name),
-                              ((struct sockaddr_in *)i->ifa_addr)->sin_addr, {}, "" };
-            int known = 0;
-            for (int k = 0; k < n; k++)
-                known |= out[k].ifindex == l.ifindex;
-            if (l.ifindex > 0 && !known)
-                out[n++] = l;
+            if (at == n) {
+                memset(&out[n], 0, sizeof out[n]);
+                out[n].family = AF_INET;
+                out[n++].ifindex = ifindex;
+            }
+            add_ipv4(&out[at], i);
         }
     }
     return n;
@@ -100,13 +130,17 @@ static int scan_ipv6(struct ifaddrs *list, struct link *out, int room)
         unsigned ifindex, prefix, scope, flags;
         while (fscanf(f, "%32s %x %x %x %x %15s", hex, &ifindex, &prefix, &scope, &flags, name) == 6) {
             int r = address_rank(scope, flags), at = 0;
-            if (r == 0 || !usable(interface_flags(list, name), loopback))
+            if (r == 0 || !usable(interface_flags(list, name), loopback, name))
                 continue;
             while (at < n && out[at].ifindex != (int)ifindex)
                 at++;
             if (at == room || (at < n && rank[at] >= r))
                 continue;
-            struct link l = { AF_INET6, (int)ifindex, {}, {}, "" };
+            struct link l;
+            memset(&l, 0, sizeof l);
+            l.family = AF_INET6;
+            l.ifindex = (int)ifindex;
+            l.count = 1;
             for (int b = 0; b < 16; b++)
                 sscanf(hex + 2 * b, "%2hhx", &l.addr6.s6_addr[b]);
             out[at] = l;
@@ -164,7 +198,7 @@ static void membership(const struct link *l, int join)
         struct ip_mreqn m;
         memset(&m, 0, sizeof m);
         m.imr_multiaddr.s_addr = inet_addr(DISCOVERY_GROUP);
-        m.imr_address = l->addr;
+        m.imr_address = l->addr[0];
         m.imr_ifindex = l->ifindex;
         setsockopt(sock, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &m, sizeof m);
     } else {
@@ -186,15 +220,20 @@ void link_attach(int family, int sock)
     pthread_mutex_unlock(&links_lock);
 }
 
-int link_update(struct link *fresh)
+int link_update(struct link *fresh, struct link *gone, int *gone_count)
 {
     struct link now[LINK_LIMIT];
     int count = link_scan(now), fresh_count = 0;
 
     pthread_mutex_lock(&links_lock);
+    if (gone)
+        *gone_count = 0;
     for (int i = 0; i < link_count; i++)
-        if (!has_link(now, count, &links[i]))
+        if (!has_link(now, count, &links[i])) {
             membership(&links[i], 0);
+            if (gone)
+                gone[(*gone_count)++] = links[i];
+        }
     for (int i = 0; i < count; i++)
         if (!has_link(links, link_count, &now[i])) {
             membership(&now[i], 1);
@@ -247,14 +286,46 @@ void link_name_address(struct link *l)
 {
     char text[INET6_ADDRSTRLEN];
     int v6 = l->family == AF_INET6;
-    inet_ntop(l->family, v6 ? (const void *)&l->addr6 : (const void *)&l->addr, text, sizeof text);
+    inet_ntop(l->family, v6 ? (const void *)&l->addr6 : (const void *)&l->addr[0], text, sizeof text);
     snprintf(l->address, sizeof l->address, "%s%s%s", v6 ? "[" : "", text, v6 ? "]" : "");
 }
 
-void link_xaddrs(const struct link *l, char *out, size_t size)
+// The index of the address of *l whose subnet holds `sender`; 0 when none
+// does.
+static int subnet_of(const struct link *l, const struct in_addr *sender)
+{
+    for (int k = 0; sender && k < l->count; k++)
+        if (l->bits[k] && ((l->addr[k].s_addr ^ sender->s_addr) & htonl(~0u << (32 - l->bits[k]))) == 0)
+            return k;
+    return 0;
+}
+
+int link_xaddrs(const struct link *l, const struct in_addr *sender, char *out, size_t size)
 {
     struct wsd_description d;
     wsd_describe(&d);
-    if (!wsd_xaddrs(d.templates, l->address, out, size))
-        out[0] = '\0';
+    out[0] = '\0';
+    if (l->family != AF_INET || l->count < 2)
+        return wsd_xaddrs(d.templates, l->address, out, size) > 0;
+    // The address in the sender's subnet first, then the others in turn,
+    // each while one message still has room for them.
+    int first = subnet_of(l, sender), named = 0;
+    size_t n = 0;
+    for (int k = -1; k < l->count; k++) {
+        if (k == first)
+            continue;
+        struct link one = *l;
+        one.addr[0] = l->addr[k < 0 ? first : k];
+        link_name_address(&one);
+        char candidate[WSD_XADDRS_SIZE];
+        memcpy(candidate, out, n);
+        candidate[n] = ' ';
+        size_t at = n + (n > 0), len = wsd_xaddrs(d.templates, one.address, candidate + at, sizeof candidate - at);
+        if (len == 0 || at + len >= size || (named > 0 && !wsd_xaddrs_fit(&d, candidate)))
+            break;
+        memcpy(out, candidate, at + len + 1);
+        n = at + len;
+        named++;
+    }
+    return named;
 }

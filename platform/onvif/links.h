@@ -10,18 +10,23 @@
 
 #include "wsd.h"
 
-enum { LINK_LIMIT = 64 };
+enum { LINK_LIMIT = 64, LINK_ADDRESSES = 8 };
 
 struct link {
     int family;  // AF_INET or AF_INET6
     int ifindex;
-    struct in_addr addr;    // AF_INET
-    struct in6_addr addr6;  // AF_INET6
-    char address[WSD_ADDRESS_SIZE];  // as the XAddrs name it (link_name_address)
+    int count;                            // AF_INET: its addresses, the primary first
+    struct in_addr addr[LINK_ADDRESSES];  // AF_INET
+    unsigned char bits[LINK_ADDRESSES];   // AF_INET: the prefix length of each
+    struct in6_addr addr6;                // AF_INET6
+    char address[WSD_ADDRESS_SIZE];  // the first address as the XAddrs name it (link_name_address)
 };
 
-/// Every link of the device now, into `out` (LINK_LIMIT entries); in each
-/// family loopback only when there is nothing else. Returns how many.
+/// Every link of the device now that the configuration says to use
+/// (wsd_interface_used), into `out` (LINK_LIMIT entries); in each family
+/// loopback only when there is nothing else. An IPv4 link has each of its
+/// addresses, but for a link-local one (169.254/16) where it has another.
+/// Returns how many.
 int link_scan(struct link *out);
 
 /// The links as last seen by link_update, into `out`; returns how many.
@@ -39,8 +44,9 @@ void link_attach(int family, int sock);
 /// Takes a fresh look at the links: the attached sockets leave the group on
 /// the links gone and join it on the new ones (in that order, so that an
 /// interface whose address changed stays a member). The new links go into
-/// `fresh` (LINK_LIMIT entries); returns how many.
-int link_update(struct link *fresh);
+/// `fresh` and, when `gone` is not NULL, those gone into `gone` (LINK_LIMIT
+/// entries each, *gone_count of them); returns how many are new.
+int link_update(struct link *fresh, struct link *gone, int *gone_count);
 
 /// A netlink socket told of links and addresses that come and go, or -1
 /// when there is none to be had (the links are then only looked at on
@@ -62,5 +68,8 @@ int link_watch_mend(int watch, short revents);
 void link_name_address(struct link *l);
 
 /// The device service's URLs on the link, as the XAddrs templates say now:
-/// "http://10.0.0.2/onvif/device_service" by default.
-void link_xaddrs(const struct link *l, char *out, size_t size);
+/// "http://10.0.0.2/onvif/device_service" by default, the templates put
+/// together for each of its addresses, the one whose subnet holds `sender`
+/// first (IPv4; NULL: in their order), as many as one message has room
+/// for. Returns how many addresses are named.
+int link_xaddrs(const struct link *l, const struct in_addr *sender, char *out, size_t size);

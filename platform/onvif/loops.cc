@@ -11,10 +11,12 @@
 // handled less and less often (waits.h).
 
 #include <errno.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "admission.h"
@@ -44,15 +46,31 @@ struct hello_sockets {
     int v4, v6;
 };
 
-// Hello or Bye on one link, from the socket of its family; a Hello names
-// the link's own address: it is the one its clients can reach. The Bye of
-// the stop is the `last_word`: it goes out after the silence.
-static void announce_on(const struct hello_sockets *s, const struct link *l, enum wsd_kind kind,
-                        int last_word)
+// Says when a link's Hello names fewer of its addresses than it has (the
+// rest do not fit one message), once for each such change.
+static void tell_cut(const struct link *l, int named)
 {
-    char xaddrs[WSD_XADDRS_SIZE], message[WSD_MESSAGE_SIZE];
-    link_xaddrs(l, xaddrs, sizeof xaddrs);
-    size_t len = wsd_message(message, sizeof message, kind, NULL, xaddrs);
+    static int told_ifindex, told_named, told_count;
+    if (named >= l->count || (told_ifindex == l->ifindex && told_named == named && told_count == l->count))
+        return;
+    char name[IF_NAMESIZE] = "?";
+    if_indextoname((unsigned)l->ifindex, name);
+    syslog(LOG_WARNING, "%s: the XAddrs name %d of its %d addresses: more do not fit one message", name, named,
+           l->count);
+    told_ifindex = l->ifindex, told_named = named, told_count = l->count;
+}
+
+// Hello or Bye on one link, from the socket of its family; a Hello names
+// the link's own addresses: those are the ones its clients can reach. A
+// Bye is for the description `said` (NULL: the one now). The Bye of the
+// stop is the `last_word`: it goes out after the silence.
+static void announce_on(const struct hello_sockets *s, const struct link *l, enum wsd_kind kind,
+                        int last_word, const struct wsd_description *said)
+{
+    char xaddrs[WSD_XADDRS_SIZE] = "", message[WSD_MESSAGE_SIZE];
+    if (kind == WSD_HELLO)
+        tell_cut(l, link_xaddrs(l, NULL, xaddrs, sizeof xaddrs));
+    size_t len = wsd_message_with(said, message, sizeof message, kind, NULL, xaddrs);
     int sock = l->family == AF_INET ? s->v4 : s->v6;
     if (len && sock >= 0)
         datagram_multicast(sock, l, message, len, last_word);
@@ -62,10 +80,10 @@ static void announce_on(const struct hello_sockets *s, const struct link *l, enu
 static void update_links(const struct hello_sockets *s, int greet)
 {
     struct link fresh[LINK_LIMIT];
-    int count = link_update(fresh);
+    int count = link_update(fresh, NULL, NULL);
     admission_refresh();
     for (int i = 0; greet && admission_open() && i < count; i++)
-        announce_on(s, &fresh[i], WSD_HELLO, 0);
+        announce_on(s, &fresh[i], WSD_HELLO, 0, NULL);
 }
 
 static void announce(const struct hello_sockets *s, enum wsd_kind kind)
@@ -73,22 +91,43 @@ static void announce(const struct hello_sockets *s, enum wsd_kind kind)
     struct link now[LINK_LIMIT];
     int count = link_known(now);
     for (int i = 0; i < count; i++)
-        announce_on(s, &now[i], kind, 0);
+        announce_on(s, &now[i], kind, 0, NULL);
 }
 
-// The configuration read again, and the device announced as it says now:
-// a Hello with the new description, or a Bye when the device is no longer
-// to be discoverable. SIGHUP asks for the Hello `always`; a change of the
-// run-time file only when the description or the mode changed.
+static int among(const struct link *set, int count, const struct link *l)
+{
+    for (int i = 0; i < count; i++)
+        if (set[i].family == l->family && set[i].ifindex == l->ifindex)
+            return 1;
+    return 0;
+}
+
+// The configuration read again, and the device announced as it says now.
+// Where it was heard and no longer will be, a Bye as it was: on the links
+// no longer to be used, and on all when it is hidden now or has another
+// endpoint. Where it is heard now, a Hello: on every link when its
+// description, mode or endpoint changed, or always on SIGHUP (`always`);
+// else on the links newly to be used.
 static void reload(const struct hello_sockets *s, int always)
 {
-    int was = admission_open();
-    if (!wsd_reload() && !always)
-        return;
-    if (admission_open())
-        announce(s, WSD_HELLO);
-    else if (was)
-        announce(s, WSD_BYE);
+    struct wsd_description before, after;
+    wsd_describe(&before);
+    int was = admission_open(), changed = wsd_reload() || always;
+    struct link fresh[LINK_LIMIT], gone[LINK_LIMIT], now[LINK_LIMIT];
+    int gone_count, fresh_count = link_update(fresh, gone, &gone_count);
+    admission_refresh();
+    int count = link_known(now), is = admission_open();
+    wsd_describe(&after);
+    int farewell = was && (!is || strcmp(before.endpoint, after.endpoint) != 0);
+    for (int i = 0; was && i < gone_count; i++)
+        announce_on(s, &gone[i], WSD_BYE, 0, &before);
+    for (int i = 0; i < count; i++) {
+        int added = among(fresh, fresh_count, &now[i]);
+        if (farewell && !added)
+            announce_on(s, &now[i], WSD_BYE, 0, &before);
+        if (is && (changed || added))
+            announce_on(s, &now[i], WSD_HELLO, 0, NULL);
+    }
 }
 
 // The run-time file is read once it has settled: a writer's steps (a
@@ -188,7 +227,7 @@ EXPORTED void ByeHandler(int)
     struct hello_sockets s = { socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP),
                                socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) };
     for (int i = 0; i < count; i++)
-        announce_on(&s, &now[i], WSD_BYE, 1);
+        announce_on(&s, &now[i], WSD_BYE, 1, NULL);
     if (s.v4 >= 0)
         close(s.v4);
     if (s.v6 >= 0)

@@ -26,7 +26,9 @@ const char *wsd_next_token(const char **s, size_t *len)
 // digits may come in either case.
 int wsd_resolve_matches(const struct wsd_request *resolve)
 {
-    return strcasecmp(resolve->resolve_address, wsd_endpoint()) == 0;
+    struct wsd_description d;
+    wsd_describe(&d);
+    return strcasecmp(resolve->resolve_address, d.endpoint) == 0;
 }
 
 static int is_ours(const struct wsd_qname *t)

@@ -99,7 +99,7 @@ static const struct {
 static void describe(struct text *t, const struct wsd_description *d, const char *xaddrs)
 {
     PUT(t, "<wsa:EndpointReference><wsa:Address>");
-    put_string(t, wsd_endpoint());
+    put_string(t, d->endpoint);
     PUT(t, "</wsa:Address></wsa:EndpointReference>");
     if (!xaddrs)
         return;
@@ -165,15 +165,33 @@ static size_t rule_fault(char *out, size_t size, const char *relates_to)
     return finish(&t);
 }
 
+int wsd_xaddrs_fit(const struct wsd_description *d, const char *xaddrs)
+{
+    struct wsd_description longest = *d;
+    longest.metadata_version = (unsigned long)-1;
+    struct text body = { NULL, 0, 0 };
+    describe(&body, &longest, xaddrs);
+    return body.len < BODY_BUDGET;
+}
+
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs)
+{
+    return wsd_message_with(NULL, out, size, kind, relates_to, xaddrs);
+}
+
+size_t wsd_message_with(const struct wsd_description *said, char *out, size_t size, enum wsd_kind kind,
+                        const char *relates_to, const char *xaddrs)
 {
     if (kind == WSD_RULE_FAULT)
         return rule_fault(out, size, relates_to);
     char id[64];
     int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
     struct wsd_description d;
-    wsd_describe(&d);
+    if (said)
+        d = *said;
+    else
+        wsd_describe(&d);
 
     struct text body = { NULL, 0, 0 }, related = { NULL, 0, 0 };
     describe(&body, &d, kind == WSD_BYE ? NULL : xaddrs);

@@ -35,18 +35,38 @@ static struct in_addr reply_address(const struct arrival *a)
     return addr;
 }
 
-// The link's own address, in the family the request came in: a client
-// reaches the device by the address it found it on.
+// The IPv4 sender of *a (one on an IPv6 socket is mapped).
+static struct in_addr sender_of(const struct arrival *a)
+{
+    struct in_addr from;
+    if (a->from.ss_family == AF_INET)
+        from = ((const struct sockaddr_in *)&a->from)->sin_addr;
+    else
+        memcpy(&from, &((const struct sockaddr_in6 *)&a->from)->sin6_addr.s6_addr[12], sizeof from);
+    return from;
+}
+
+// The link's own addresses, in the family the request came in: a client
+// reaches the device by the address it found it on, one in its own subnet
+// first. An IPv4 request on an interface that is no link of ours (yet), or
+// to an address the link is not known to have, names the address a reply
+// leaves from.
 static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
 {
     struct link l;
     memset(&l, 0, sizeof l);
     int known = link_find(a->family, a->ifindex, &l);
+    struct in_addr from = sender_of(a);
     if (a->family == AF_INET) {
         struct in_addr addr = reply_address(a);
-        if (!known || l.addr.s_addr != addr.s_addr) {
+        int has = 0;
+        for (int k = 0; k < l.count; k++)
+            has |= l.addr[k].s_addr == addr.s_addr;
+        if (!known || (!has && (ntohl(addr.s_addr) & 0xffff0000u) != 0xa9fe0000u)) {
+            memset(&l, 0, sizeof l);
             l.family = AF_INET;
-            l.addr = addr;
+            l.count = 1;
+            l.addr[0] = addr;
             link_name_address(&l);
         }
     } else if (!known) {
@@ -56,8 +76,7 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
         l.addr6 = a->local6;
         link_name_address(&l);
     }
-    link_xaddrs(&l, out, size);
-    return out[0] != '\0';
+    return link_xaddrs(&l, a->family == AF_INET ? &from : NULL, out, size) > 0;
 }
 
 // The library's record of the last request's sender, for an IPv4 one.
@@ -118,7 +137,8 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
 
 size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out, size_t size)
 {
-    char xaddrs[WSD_XADDRS_SIZE] = "";
+    char xaddrs[WSD_XADDRS_SIZE];
+    xaddrs[0] = '\0';
     if (answer->kind != WSD_RULE_FAULT && !answer_xaddrs(a, xaddrs, sizeof xaddrs))
         return 0;
     return wsd_message(out, size, answer->kind, answer->relates_to, xaddrs);

@@ -23,8 +23,9 @@ enum {
     WSD_NAME_SIZE = 256,
     WSD_MESSAGE_SIZE = 4096,  // every message we send fits
     WSD_TEMPLATES_SIZE = 256,
-    WSD_XADDRS_SIZE = 512,    // the templates with the longest address put in
+    WSD_XADDRS_SIZE = 1536,   // the templates with each address of a link put in, as many as fit
     WSD_ADDRESS_SIZE = 48,    // "10.0.0.2", "[fd00::1]": an IPv6 address in brackets
+    WSD_ENDPOINT_SIZE = 46,   // "urn:uuid:" and a UUID, and the terminator
 };
 
 struct wsd_config;
@@ -39,6 +40,7 @@ struct wsd_description {
     char templates[WSD_TEMPLATES_SIZE];
     unsigned long metadata_version;
     int discoverable;
+    char endpoint[WSD_ENDPOINT_SIZE];  // the configured one, or wsd_endpoint()
 };
 
 /// A copy of the description now: read from the configuration files on
@@ -54,6 +56,15 @@ int wsd_reload(void);
 /// Whether the device is discoverable now: cheap enough for each datagram.
 int wsd_discoverable(void);
 
+/// Whether the interface `name` is one of the links to use, as the
+/// configuration says now (every one when it says nothing).
+int wsd_interface_used(const char *name);
+
+struct wsd_prefix;
+/// The prefixes whose senders are answered although not on the link, as
+/// the configuration says now, into `out` (16 at most); returns how many.
+int wsd_allowed(struct wsd_prefix *out);
+
 /// The description a configuration gives (the MetadataVersion aside): the
 /// fixed scopes, the hardware, name and location ones (defaults for those
 /// not given), the further scopes; the last scopes left out, and said to
@@ -61,15 +72,21 @@ int wsd_discoverable(void);
 void wsd_compose_description(const struct wsd_config *c, struct wsd_description *d,
                              wsd_config_report report);
 
-/// Whether every message with the description `d` fits, on any link.
+/// Whether every message with the description `d` fits, on any link (one
+/// address each).
 int wsd_description_fits(const struct wsd_description *d);
+
+/// Whether a message with the description `d` and these XAddrs fits.
+int wsd_xaddrs_fit(const struct wsd_description *d, const char *xaddrs);
 
 /// The XAddrs of a link whose address is `address`: `templates` with each
 /// {address} replaced. Returns the length, 0 when it does not fit `size`.
 size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t size);
 
-/// The device's endpoint address, "urn:uuid:...": the same across restarts
-/// and interfaces.
+/// The device's own endpoint address, "urn:uuid:...", derived from what
+/// makes it this device (the machine id, else a hardware address): the
+/// same across restarts and interfaces. A configured one takes its place
+/// in the description.
 const char *wsd_endpoint(void);
 
 /// Writes a fresh "urn:uuid:..." into `out` (at least 46 bytes).
@@ -93,6 +110,11 @@ enum wsd_kind { WSD_HELLO, WSD_BYE, WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES, WSD_
 /// and the matches. Returns the length, or 0 when it does not fit.
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
                    const char *xaddrs);
+
+/// wsd_message for the description `said` (NULL: the one now), as a Bye
+/// for what the device was before a reload is.
+size_t wsd_message_with(const struct wsd_description *said, char *out, size_t size, enum wsd_kind kind,
+                        const char *relates_to, const char *xaddrs);
 
 /// The service's own state, which its user alone writes (the run-time
 /// description lives elsewhere, where only root writes: config.h).
