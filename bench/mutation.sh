@@ -19,7 +19,7 @@ git ls-files -z | xargs -0 cp --parents -t "$scratch"
 build() { (cd "$scratch" && cmake --build --preset default >"$scratch/build.log" 2>&1); }
 suite() {
     (cd "$scratch" && timeout 900 unshare --pid --fork --kill-child --mount-proc \
-        ctest --preset default -j2 --timeout 180 >"$scratch/suite.log" 2>&1)
+        ctest --preset default -j3 --timeout 180 >"$scratch/suite.log" 2>&1)
 }
 (cd "$scratch" && cmake --preset default >/dev/null)
 build || { echo "mutation: the project does not build"; exit 1; }

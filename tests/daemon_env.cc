@@ -287,7 +287,7 @@ void send_to(int sock, const std::string &text, const char *address)
 
 static bool receive_one(int sock, double until, std::string *datagram)
 {
-    static char buf[65536];
+    static thread_local char buf[65536];  // tests read from several threads
     // A wait that has run out still takes what is already queued.
     double left = until - now_s();
     struct pollfd pfd = { sock, POLLIN, 0 };
@@ -328,7 +328,7 @@ int receive_ttl(int sock, const std::string &needle, double seconds)
 {
     int one = 1;
     setsockopt(sock, IPPROTO_IP, IP_RECVTTL, &one, sizeof one);
-    static char buf[65536];
+    static thread_local char buf[65536];  // tests read from several threads
     for (double until = now_s() + seconds;;) {
         double left = until - now_s();
         struct pollfd pfd = { sock, POLLIN, 0 };

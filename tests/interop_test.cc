@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -13,6 +15,19 @@
 #include "daemon_env.h"
 #include "text_io.h"
 #include "wsd.h"
+
+// What each of `commands` prints (its error output too), run side by side:
+// the clients mostly wait for answers, each its own window.
+static std::vector<std::string> outputs_of(const std::vector<std::string> &commands)
+{
+    std::vector<std::string> out(commands.size());
+    std::vector<std::thread> runs;
+    for (size_t i = 0; i < commands.size(); i++)
+        runs.emplace_back([&, i] { out[i] = command_output(commands[i] + " 2>&1"); });
+    for (std::thread &t : runs)
+        t.join();
+    return out;
+}
 
 TEST(Interop, OnvifClientsListTheDevice)
 {
@@ -23,21 +38,20 @@ TEST(Interop, OnvifClientsListTheDevice)
     ASSERT_GT(pid, 0);
 
     const std::string urn = "\"urn\":\"" + std::string(wsd_endpoint()) + "\"";
-    for (const char *client : { "onvif", "node-onvif" }) {
-        std::string out = command_output("cd " INTEROP_DIR " && node discover.js " + std::string(client) + " 2>&1");
+    std::vector<std::string> out = outputs_of({ "cd " INTEROP_DIR " && node discover.js onvif",
+                                                "cd " INTEROP_DIR " && node discover.js node-onvif",
+                                                "timeout 30 onvif-util -a" });
+    for (int i = 0; i < 2; i++) {
         // One device, found once, at the address the Probe came in on.
-        EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << client << ": " << out;
-        EXPECT_NE(out.find(urn), std::string::npos) << client << ": " << out;
-        EXPECT_NE(out.find("\"xaddrs\":\"http://127.0.0.1/onvif/device_service\""),
-                  std::string::npos) << client << ": " << out;
+        EXPECT_EQ(std::count(out[i].begin(), out[i].end(), '\n'), 1) << out[i];
+        EXPECT_NE(out[i].find(urn), std::string::npos) << out[i];
+        EXPECT_NE(out[i].find("\"xaddrs\":\"http://127.0.0.1/onvif/device_service\""), std::string::npos) << out[i];
     }
     // node-onvif shows the name, hardware and location the device is given.
-    EXPECT_NE(command_output("cd " INTEROP_DIR " && node discover.js node-onvif")
-                  .find("\"name\":\"Gate-7\",\"hardware\":\"IP_house\",\"location\":\"Yard\""),
-              std::string::npos);
+    EXPECT_NE(out[1].find("\"name\":\"Gate-7\",\"hardware\":\"IP_house\",\"location\":\"Yard\""),
+              std::string::npos) << out[1];
     // Debian's onvif-util lists each camera by host and name.
-    std::string util = command_output("timeout 30 onvif-util -a 2>&1");
-    EXPECT_NE(util.find("Found 1 cameras\n127.0.0.1 ("), std::string::npos) << util;
+    EXPECT_NE(out[2].find("Found 1 cameras\n127.0.0.1 ("), std::string::npos) << out[2];
 
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
@@ -73,34 +87,30 @@ TEST(Interop, ClientsOnEachOfTwoLinksGetTheirLinkAddress)
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
 
+    // Every client on both links at once: each waits out its own window.
+    std::vector<std::string> commands, expected;
     for (int n = 0; n < 2; n++) {
         std::string ns = prefix + std::to_string(n), here = n ? "10.88.0.1" : "10.77.0.1";
-        for (const char *client : { "onvif", "node-onvif" }) {
-            std::string out = command_output("cd " INTEROP_DIR " && ip netns exec " + ns +
-                                             " node discover.js " + client + " 2>&1");
-            EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1) << client << " on " << ns << ": " << out;
-            EXPECT_NE(out.find("\"xaddrs\":\"http://" + here + "/onvif/device_service\""),
-                      std::string::npos) << client << " on " << ns << ": " << out;
-        }
-        std::string out = command_output("ip netns exec " + ns + " timeout 30 onvif-util -a 2>&1");
-        EXPECT_NE(out.find("Found 1 cameras"), std::string::npos) << ns << ": " << out;
-        EXPECT_NE(out.find("\n" + here + " ("), std::string::npos) << ns << ": " << out;
-
         std::string here6 = n ? "fd00:88::1" : "fd00:77::1", cli = "cli" + std::to_string(n);
-        const struct {
-            std::string args, address;
-        } nmap_runs[] = {
-            { "-sU -p 3702 -T5 --max-retries 0 -n -Pn --script wsdd-discover " + here, here },
-            { "-6 -sU -p 3702 -T5 --max-retries 0 -n -Pn --script wsdd-discover " + here6, "[" + here6 + "]" },
-            { "--script broadcast-wsdd-discover -e " + cli, here },
-            { "-6 --script broadcast-wsdd-discover -e " + cli, "[" + here6 + "]" },
-        };
-        for (const auto &run : nmap_runs) {
-            out = command_output("ip netns exec " + ns + " timeout 60 nmap --script-args timeout=2s " +
-                                 run.args + " 2>&1");
-            EXPECT_NE(out.find("Address: http://" + run.address + "/onvif/device_service\n"),
-                      std::string::npos) << ns << ": nmap " << run.args << ": " << out;
+        std::string nmap = "ip netns exec " + ns + " timeout 60 nmap --script-args timeout=2s ";
+        for (const char *client : { "onvif", "node-onvif" }) {
+            commands.push_back("cd " INTEROP_DIR " && ip netns exec " + ns + " node discover.js " + client);
+            expected.push_back("\"xaddrs\":\"http://" + here + "/onvif/device_service\"");
         }
+        commands.push_back("ip netns exec " + ns + " timeout 30 onvif-util -a");
+        expected.push_back("Found 1 cameras\n" + here + " (");
+        commands.push_back(nmap + "-sU -p 3702 -T5 --max-retries 0 -n -Pn --script wsdd-discover " + here);
+        commands.push_back(nmap + "-6 -sU -p 3702 -T5 --max-retries 0 -n -Pn --script wsdd-discover " + here6);
+        commands.push_back(nmap + "--script broadcast-wsdd-discover -e " + cli);
+        commands.push_back(nmap + "-6 --script broadcast-wsdd-discover -e " + cli);
+        for (const std::string &address : { here, "[" + here6 + "]", here, "[" + here6 + "]" })
+            expected.push_back("Address: http://" + address + "/onvif/device_service\n");
+    }
+    std::vector<std::string> out = outputs_of(commands);
+    for (size_t i = 0; i < commands.size(); i++) {
+        EXPECT_NE(out[i].find(expected[i]), std::string::npos) << commands[i] << ": " << out[i];
+        bool npm = commands[i].find("discover.js") != std::string::npos;  // one device, found once
+        EXPECT_TRUE(!npm || std::count(out[i].begin(), out[i].end(), '\n') == 1) << commands[i] << ": " << out[i];
     }
 
     signal_daemon(pid, SIGTERM);

@@ -1,27 +1,17 @@
 #include "admission.h"
 
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <string.h>
 #include <time.h>
 
-#include "config.h"
+#include "on_link.h"
 #include "waits.h"
 #include "wsd.h"
 
-enum { ADDRESS_LIMIT = 128, SOURCE_CHAINS = 2048, GIVEN_SLOTS = 4096, GIVEN_PROBE = 8 };
+enum { SOURCE_CHAINS = 2048, GIVEN_SLOTS = 4096, GIVEN_PROBE = 8 };
 
 static const double duplicate_window_s = 5;  // a request repeated within it is answered once
-
-// Addresses in the IPv6 form, IPv4 ones mapped (::ffff:a.b.c.d, 96 more
-// prefix bits), so one comparison serves both families.
-struct address {
-    struct wsd_prefix prefix;  // the address and its prefix length
-    int ifindex;
-    int loopback;
-};
 
 // A socket's or an address's shares: token buckets of answers and of
 // datagrams read, refilled at their rates up to their bursts. Kept in a
@@ -44,13 +34,6 @@ struct given {
 };
 
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-static struct address addresses[ADDRESS_LIMIT];
-static int address_count, refreshed;
-// The interfaces the configuration does not use, and the prefixes whose
-// senders it allows from off the link.
-static int unused[ADDRESS_LIMIT], unused_count;
-static struct wsd_prefix allowed[WSD_CONFIG_PREFIXES];
-static int allowed_count;
 static struct source sources[ADMISSION_SOURCES];
 static int source_count, newest = -1, oldest = -1;
 static int chains[SOURCE_CHAINS];
@@ -59,98 +42,6 @@ static struct given given[GIVEN_SLOTS];
 int admission_open(void)
 {
     return wsd_discoverable();
-}
-
-static void mapped(unsigned char out[16], const struct sockaddr *sa)
-{
-    memset(out, 0, 16);
-    if (sa->sa_family == AF_INET) {
-        out[10] = out[11] = 0xff;
-        memcpy(out + 12, &((const struct sockaddr_in *)sa)->sin_addr, 4);
-    } else if (sa->sa_family == AF_INET6) {
-        memcpy(out, &((const struct sockaddr_in6 *)sa)->sin6_addr, 16);
-    }
-}
-
-static int prefix_bits(const struct sockaddr *mask)
-{
-    unsigned char m[16];
-    mapped(m, mask);
-    int bits = 0;
-    for (int i = mask->sa_family == AF_INET ? 12 : 0; i < 16; i++)
-        bits += __builtin_popcount(m[i]);
-    return bits + (mask->sa_family == AF_INET ? 96 : 0);
-}
-
-void admission_refresh(void)
-{
-    struct ifaddrs *list;
-    struct address fresh[ADDRESS_LIMIT];
-    int n = 0, off[ADDRESS_LIMIT], off_count = 0;
-    struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
-    int allow_count = wsd_allowed(allow);
-    if (getifaddrs(&list) != 0)
-        return;  // the last look stands
-    for (struct ifaddrs *i = list; i; i = i->ifa_next) {
-        int ifindex = (int)if_nametoindex(i->ifa_name), known = 0;
-        for (int k = 0; k < off_count; k++)
-            known |= off[k] == ifindex;
-        if (ifindex > 0 && !known && off_count < ADDRESS_LIMIT && !wsd_interface_used(i->ifa_name))
-            off[off_count++] = ifindex;
-        if (!i->ifa_addr || !i->ifa_netmask || n == ADDRESS_LIMIT ||
-            (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6))
-            continue;
-        struct address *a = &fresh[n];
-        mapped(a->prefix.at, i->ifa_addr);
-        a->prefix.bits = prefix_bits(i->ifa_netmask);
-        a->ifindex = ifindex;
-        a->loopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
-        n += a->ifindex > 0;
-    }
-    freeifaddrs(list);
-    pthread_mutex_lock(&lock);
-    memcpy(addresses, fresh, sizeof fresh[0] * (size_t)n);
-    address_count = n;
-    memcpy(unused, off, sizeof off[0] * (size_t)off_count);
-    unused_count = off_count;
-    memcpy(allowed, allow, sizeof allow[0] * (size_t)allow_count);
-    allowed_count = allow_count;
-    refreshed = 1;
-    pthread_mutex_unlock(&lock);
-}
-
-// Under the lock.
-static int on_link(const unsigned char from[16], int ifindex)
-{
-    if (from[0] == 0xfe && (from[1] & 0xc0) == 0x80)
-        return 1;  // IPv6 link-local: never forwarded by a router
-    int own = 0, via_loopback = 0;
-    for (int i = 0; i < address_count; i++) {
-        const struct address *a = &addresses[i];
-        if (a->ifindex == ifindex) {
-            if (wsd_prefix_holds(&a->prefix, from))
-                return 1;
-            via_loopback |= a->loopback;
-        }
-        own |= memcmp(a->prefix.at, from, 16) == 0;
-    }
-    return own && via_loopback;  // a program on the device itself
-}
-
-// Whether a request from `from` that arrived on `ifindex` may be answered:
-// on a link the configuration uses, from a sender on that link or in a
-// prefix it allows. Under the lock.
-static int admitted(const unsigned char from[16], int ifindex)
-{
-    for (int i = 0; i < unused_count; i++)
-        if (unused[i] == ifindex)
-            return 0;
-    if (on_link(from, ifindex))
-        return 1;
-    for (int i = 0; i < allowed_count; i++)
-        if (wsd_prefix_holds(&allowed[i], from))
-            return 1;
-    return 0;
 }
 
 static unsigned chain_of(const unsigned char at[16], uint16_t port)
@@ -232,7 +123,7 @@ static struct source *source_of(const unsigned char at[16], uint16_t port, doubl
 // The sender of *a: its address (mapped) and port.
 static uint16_t sender_of(const struct arrival *a, unsigned char from[16])
 {
-    mapped(from, (const struct sockaddr *)&a->from);
+    on_link_mapped(from, (const struct sockaddr *)&a->from);
     return a->from.ss_family == AF_INET ? ((const struct sockaddr_in *)&a->from)->sin_port
                                         : ((const struct sockaddr_in6 *)&a->from)->sin6_port;
 }
@@ -243,11 +134,11 @@ int admission_check(const struct arrival *a)
         return 0;  // not to be found: nothing is answered
     unsigned char from[16];
     uint16_t port = sender_of(a, from);
-    if (!__atomic_load_n(&refreshed, __ATOMIC_ACQUIRE))
-        admission_refresh();  // a request before the hello loop's first look
+    if (a->ifindex <= 0 || port == 0 || !on_link_admits(from, a->ifindex))
+        return 0;
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
-    int ok = a->ifindex > 0 && port != 0 && admitted(from, a->ifindex);
+    int ok = 1;
     struct source *socket = ok ? source_of(from, port, now) : NULL;
     ok = ok && socket->answers >= 1 && socket->reads >= 1;
     struct source *address = ok ? source_of(from, 0, now) : NULL;

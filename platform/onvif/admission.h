@@ -1,7 +1,6 @@
 // Who gets answers, and how many. A discovery request is answered only
-// when its sender is on the link it came in on: an answer to anyone else
-// (a spoofed source, a host behind a router) would make the device a
-// reflector. Each sender has bounded shares of answers and of datagrams
+// when its sender is on the link it came in on (on_link.h). Each sender
+// has bounded shares of answers and of datagrams
 // read, and a request it repeats (same MessageID, same address and port)
 // is answered once. Whether the device is to be heard at all is decided
 // here too, for every request, held answer and announcement.
@@ -32,12 +31,9 @@ enum {
 int admission_open(void);
 
 /// Asked for each datagram before anything of it is read: whether the
-/// device is open, the datagram arrived on a link the configuration uses,
-/// its sender is on that link (IPv4: inside the prefix of an address of
-/// that interface; IPv6: link-local, or inside the prefix of an address of
-/// that interface; on loopback, any of the device's own addresses) or in a
-/// prefix the configuration allows, and its socket and address each have
-/// answers and reads left. One read is spent. No allocation, one lock.
+/// device is open, its sender may be answered on the link it arrived on
+/// (on_link_admits), and its socket and address each have answers and
+/// reads left. One read is spent. No allocation, two locks.
 int admission_check(const struct arrival *a);
 
 /// For a request from *a that is owed an answer: 0 when the same sender
@@ -54,7 +50,3 @@ void admission_untake(const struct arrival *a);
 /// sender's repeat of it within 5 s gets none.
 void admission_given(const struct arrival *a, const char *message_id);
 
-/// Takes a fresh look at the device's addresses, which say what is on each
-/// link, and at what the configuration uses and allows: at start, whenever
-/// the links change and at each reading of the configuration.
-void admission_refresh(void);

@@ -1,12 +1,8 @@
 #include "links.h"
 
 #include <arpa/inet.h>
-#include <errno.h>
 #include <ifaddrs.h>
-#include <linux/netlink.h>
-#include <linux/rtnetlink.h>
 #include <net/if.h>
-#include <poll.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
@@ -243,43 +239,6 @@ int link_update(struct link *fresh, struct link *gone, int *gone_count)
     link_count = count;
     pthread_mutex_unlock(&links_lock);
     return fresh_count;
-}
-
-int link_watch_open(void)
-{
-    int sock = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
-    struct sockaddr_nl addr;
-    memset(&addr, 0, sizeof addr);
-    addr.nl_family = AF_NETLINK;
-    addr.nl_groups = RTMGRP_LINK | RTMGRP_IPV4_IFADDR | RTMGRP_IPV6_IFADDR;
-    if (sock >= 0 && bind(sock, (struct sockaddr *)&addr, sizeof addr) != 0) {
-        close(sock);
-        sock = -1;
-    }
-    return sock;
-}
-
-int link_watch_drain(int watch)
-{
-    static char buf[8192];
-    int any = 0;
-    while (recv(watch, buf, sizeof buf, MSG_DONTWAIT) > 0 || errno == ENOBUFS)
-        any = 1;  // ENOBUFS: messages were lost; a fresh look covers them
-    return any;
-}
-
-int link_watch_mend(int watch, short revents)
-{
-    if (revents & (POLLHUP | POLLNVAL)) {
-        if (!(revents & POLLNVAL))
-            close(watch);
-        return link_watch_open();
-    }
-    int error;
-    socklen_t len = sizeof error;
-    getsockopt(watch, SOL_SOCKET, SO_ERROR, &error, &len);
-    link_watch_drain(watch);
-    return watch;
 }
 
 void link_name_address(struct link *l)

@@ -25,6 +25,7 @@
 #include "datagram.h"
 #include "directed.h"
 #include "links.h"
+#include "on_link.h"
 #include "onvif.h"
 #include "pending.h"
 #include "responder.h"
@@ -81,7 +82,7 @@ static void update_links(const struct hello_sockets *s, int greet)
 {
     struct link fresh[LINK_LIMIT];
     int count = link_update(fresh, NULL, NULL);
-    admission_refresh();
+    on_link_refresh();
     for (int i = 0; greet && admission_open() && i < count; i++)
         announce_on(s, &fresh[i], WSD_HELLO, 0, NULL);
 }
@@ -115,7 +116,7 @@ static void reload(const struct hello_sockets *s, int always)
     int was = admission_open(), changed = wsd_reload() || always;
     struct link fresh[LINK_LIMIT], gone[LINK_LIMIT], now[LINK_LIMIT];
     int gone_count, fresh_count = link_update(fresh, gone, &gone_count);
-    admission_refresh();
+    on_link_refresh();
     int count = link_known(now), is = admission_open();
     wsd_describe(&after);
     int farewell = was && (!is || strcmp(before.endpoint, after.endpoint) != 0);
