@@ -222,14 +222,9 @@ TEST_F(Daemon, AnswersEachMatchingProbeOnce)
     send_to(client, unknown_rule, "127.0.0.1");
     answers = receive(client, 0.2);
     ASSERT_EQ(answers.size(), 1u);
-    xml_fields fault = read_xml_fields(answers[0]);
+    xml_fields fault = read_xml_fields(answers[0]);  // its form byte for byte: Messages.FaultFor...
     EXPECT_EQ(fault.one(WSD_ADDRESSING_NS, "Action"), WSD_DISCOVERY_NS "/fault");
     EXPECT_EQ(fault.one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:rule");
-    EXPECT_EQ(fault.one(WSD_ADDRESSING_NS, "To"), WSD_ADDRESSING_NS "/role/anonymous");
-    EXPECT_EQ(fault.text[WSD_SOAP_NS " Value"],
-              (std::vector<std::string>{ "SOAP-ENV:Sender", "wsd:MatchingRuleNotSupported" }));
-    EXPECT_EQ(fault.one(WSD_DISCOVERY_NS, "SupportedMatchingRules"),
-              WSD_DISCOVERY_NS "/rfc3986 " WSD_DISCOVERY_NS "/strcmp0");
     send_to(client, std::string(unknown_rule).replace(unknown_rule.find(":rule<"), 6, ":rule-group<"));
     EXPECT_EQ(receive(client, answer_wait_s).size(), 0u);
 
@@ -286,25 +281,16 @@ TEST_F(Daemon, AnswersToTheGroupAreSpreadAndNoneFollowsTheBye)
     close(both);
 }
 
-// The daemon's resident memory, in KiB.
+// The daemon's resident memory in KiB; its CPU time so far, its threads'
+// together, in nanoseconds.
 static long rss_kib(pid_t pid)
 {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+    return atol(command_output("awk '/^VmRSS:/ { print $2 }' /proc/" + std::to_string(pid) + "/status").c_str());
 }
-
-// The daemon's CPU time so far, its threads' together, in nanoseconds.
 static double cpu_ns(pid_t pid)
 {
-    std::string tasks = command_output("cat /proc/" + std::to_string(pid) + "/task/*/schedstat");
-    double total = 0;
-    for (size_t at = 0; at < tasks.size(); at = tasks.find('\n', at) + 1) {
-        total += strtod(tasks.c_str() + at, NULL);
-        if (tasks.find('\n', at) == std::string::npos)
-            break;
-    }
-    return total;
+    return atof(command_output("awk '{ s += $1 } END { printf \"%d\", s }' /proc/" + std::to_string(pid) +
+                               "/task/*/schedstat").c_str());
 }
 
 TEST_F(Daemon, SurvivesBadDatagrams)
@@ -671,8 +657,8 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     };
     // The run-time file written in place ('w', as a shell's '>' does) or
     // replaced by rename ('m'), and nothing else: the first Hello or Bye
-    // after it ("" when none came), and when it came.
-    double took = 0;
+    // after it ("" when none came), in force well before the hello loop's
+    // one-second look at SIGHUP would have come.
     auto change = [&](const std::string &runtime, int how) {
         double t0 = now_s();
         std::string path = how == 'm' ? WSD_RUNTIME_CONFIG_FILE ".new" : WSD_RUNTIME_CONFIG_FILE;
@@ -683,7 +669,7 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
         while (said.empty() && (said = receive_with(listener, "</wsa:Action>", 1.5)) != "")
             if (said.find(hello_action) == std::string::npos && said.find(bye_action) == std::string::npos)
                 said.clear();
-        took = now_s() - t0;
+        EXPECT_LT(now_s() - t0, 0.2) << runtime;
         log_records(0.02);  // each reading logs the bad lines again: a log never read stalls the daemon
         return said;
     };
@@ -708,9 +694,7 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     // in place: a Hello at once with the next; restarted, the same.
     signal_daemon(pid, SIGHUP);
     EXPECT_EQ(read_xml_fields(receive_with(listener, hello_action, 2.5)).one(WSD_DISCOVERY_NS, "MetadataVersion"), "1");
-    std::vector<double> delays;
     hello = read_xml_fields(change(gate + "location = Yard\n", 'w'));
-    delays.push_back(took);
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Yard");
     EXPECT_EQ(hello.one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
     EXPECT_EQ(restart(gate + "location = Yard\n").one(WSD_DISCOVERY_NS, "MetadataVersion"), "2");
@@ -721,7 +705,6 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     for (const char *mode : { "no", "yes" }) {
         double t0 = now_s();
         std::string said = change(gate + "location = Yard\ndiscoverable = " + mode + "\n", 'm');
-        delays.push_back(took);
         EXPECT_NE(said.find(*mode == 'n' ? bye_action : hello_action), std::string::npos) << mode;
         usleep((useconds_t)std::max(0.0, (t0 + 0.1 - now_s()) * 1e6));
         std::string id = std::string("urn:uuid:mode-") + mode;
@@ -742,11 +725,10 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
                   return m.find(hello_action) != std::string::npos;
               })).one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Step%205");
     EXPECT_EQ(change("discoverable = no\n", 'w').find(bye_action) != std::string::npos, true);
-    delays.push_back(took);
 
     // Every spelling of a yes and a no, in any case.
-    for (const char *mode : { "on", "false", "TRUE", "Off", "1", "No" }) {
-        bool yes = strchr("oO1Tt", mode[0]) && strcasecmp(mode, "off") != 0;
+    for (const char *mode : { "on", "false", "TRUE", "Off", "1", "No", "Yes", "0" }) {
+        bool yes = strchr("oO1TtY", mode[0]) && strcasecmp(mode, "off") != 0;
         std::string said = change(std::string("discoverable = ") + mode + "\n", 'm');
         EXPECT_NE(said.find(yes ? hello_action : bye_action), std::string::npos) << mode << " " << said.substr(0, 600);
     }
@@ -776,12 +758,6 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "discoverable = maybe\n"));
     stays_hidden("maybe");
     EXPECT_EQ(stop(pid, SIGTERM), 0);
-    // Each change in force well before the hello loop's one-second look
-    // at SIGHUP would have come.
-    for (double d : delays)
-        EXPECT_LT(d, 0.2);
-    printf("announced %.0f, %.0f, %.0f and %.0f ms after the run-time file changed\n", delays[0] * 1000,
-           delays[1] * 1000, delays[2] * 1000, delays[3] * 1000);
 }
 
 // Clients order a device's messages by InstanceId: a restart within the
