@@ -151,10 +151,14 @@ int admission_check(const struct arrival *a)
     return ok;
 }
 
-static uint64_t given_key(const unsigned char from[16], uint16_t port, const char *message_id)
+// The request `message_id` of the sender of *a (its address and port, into
+// `from` and *port) as the answers given are kept: a key, never 0.
+static uint64_t given_key(const struct arrival *a, const char *message_id, unsigned char from[16],
+                          uint16_t *port)
 {
-    uint64_t key = wsd_hash(wsd_hash(WSD_HASH_START, (const char *)from, 16), (const char *)&port,
-                            sizeof port);
+    *port = sender_of(a, from);
+    uint64_t key = wsd_hash(wsd_hash(WSD_HASH_START, (const char *)from, 16), (const char *)port,
+                            sizeof *port);
     return wsd_hash(key, message_id, strlen(message_id)) | 1;  // 0 marks a free slot
 }
 
@@ -185,11 +189,11 @@ static struct given *given_slot(uint64_t key, double now, int *found)
 int admission_take(const struct arrival *a, const char *message_id)
 {
     unsigned char from[16];
-    uint16_t port = sender_of(a, from);
-    uint64_t key = given_key(from, port, message_id);
+    uint16_t port;
+    uint64_t key = given_key(a, message_id, from, &port);
     double now = monotonic_s();
-    pthread_mutex_lock(&lock);
     int repeat;
+    pthread_mutex_lock(&lock);
     given_slot(key, now, &repeat);
     struct source *socket = source_of(from, port, now), *address = source_of(from, 0, now);
     int ok = !repeat && socket->answers >= 1 && address->answers >= 1;
@@ -215,11 +219,11 @@ void admission_untake(const struct arrival *a)
 void admission_given(const struct arrival *a, const char *message_id)
 {
     unsigned char from[16];
-    uint16_t port = sender_of(a, from);
-    uint64_t key = given_key(from, port, message_id);
+    uint16_t port;
+    uint64_t key = given_key(a, message_id, from, &port);
     double now = monotonic_s();
-    pthread_mutex_lock(&lock);
     int found;
+    pthread_mutex_lock(&lock);
     struct given *g = given_slot(key, now, &found);
     g->key = key;
     g->at = now;
