@@ -754,8 +754,8 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     EXPECT_EQ(daemon_wait(pid, 3), 0);
     start(&pid);
     stays_hidden("restarted");
-    ASSERT_EQ(system("rm " WSD_RUNTIME_CONFIG_FILE), 0);
-    EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "discoverable = maybe\n"));
+    EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE ".new", "discoverable = maybe\n"));
+    EXPECT_EQ(rename(WSD_RUNTIME_CONFIG_FILE ".new", WSD_RUNTIME_CONFIG_FILE), 0);  // over the FIFO
     stays_hidden("maybe");
     EXPECT_EQ(stop(pid, SIGTERM), 0);
 }
