@@ -247,6 +247,8 @@ void link_name_address(struct link *l)
     int v6 = l->family == AF_INET6;
     inet_ntop(l->family, v6 ? (const void *)&l->addr6 : (const void *)&l->addr[0], text, sizeof text);
     snprintf(l->address, sizeof l->address, "%s%s%s", v6 ? "[" : "", text, v6 ? "]" : "");
+    for (int k = 0; !v6 && k < l->count; k++)
+        inet_ntop(AF_INET, &l->addr[k], l->names[k], sizeof l->names[k]);
 }
 
 // The index of the address of *l whose subnet holds `sender`; 0 when none
@@ -268,23 +270,21 @@ int link_xaddrs(const struct link *l, const struct in_addr *sender, char *out, s
         return wsd_xaddrs(d.templates, l->address, out, size) > 0;
     // The address in the sender's subnet first, then the others in turn,
     // each while one message still has room for them.
+    size_t room = wsd_xaddrs_room(&d), used = 0, n = 0;
     int first = subnet_of(l, sender), named = 0;
-    size_t n = 0;
     for (int k = -1; k < l->count; k++) {
         if (k == first)
             continue;
-        struct link one = *l;
-        one.addr[0] = l->addr[k < 0 ? first : k];
-        link_name_address(&one);
-        char candidate[WSD_XADDRS_SIZE];
-        memcpy(candidate, out, n);
-        candidate[n] = ' ';
-        size_t at = n + (n > 0), len = wsd_xaddrs(d.templates, one.address, candidate + at, sizeof candidate - at);
-        if (len == 0 || at + len >= size || (named > 0 && !wsd_xaddrs_fit(&d, candidate)))
+        size_t at = n + (n > 0), len = wsd_xaddrs(d.templates, l->names[k < 0 ? first : k], out + at, size - at);
+        size_t escaped = len + (n > 0) + wsd_escapes(out + at);
+        if (len == 0 || (named > 0 && used + escaped > room))
             break;
-        memcpy(out, candidate, at + len + 1);
+        if (n > 0)
+            out[n] = ' ';
         n = at + len;
+        used += escaped;
         named++;
     }
+    out[n] = '\0';
     return named;
 }

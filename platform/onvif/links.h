@@ -20,6 +20,7 @@ struct link {
     unsigned char bits[LINK_ADDRESSES];   // AF_INET: the prefix length of each
     struct in6_addr addr6;                // AF_INET6
     char address[WSD_ADDRESS_SIZE];  // the first address as the XAddrs name it (link_name_address)
+    char names[LINK_ADDRESSES][16];  // AF_INET: each address as text, formatted once
 };
 
 /// Every link of the device now that the configuration says to use
@@ -63,7 +64,7 @@ int link_watch_drain(int watch);
 /// must then be looked at afresh.
 int link_watch_mend(int watch, short revents);
 
-/// Sets the link's address as the XAddrs name it: IPv6 in brackets and
+/// Sets the link's addresses as the XAddrs name them: IPv6 in brackets and
 /// without a zone ("10.0.0.2", "[fd00::2]").
 void link_name_address(struct link *l);
 

@@ -165,13 +165,25 @@ static size_t rule_fault(char *out, size_t size, const char *relates_to)
     return finish(&t);
 }
 
-int wsd_xaddrs_fit(const struct wsd_description *d, const char *xaddrs)
+size_t wsd_xaddrs_room(const struct wsd_description *d)
 {
-    struct wsd_description longest = *d;
-    longest.metadata_version = (unsigned long)-1;
     struct text body = { NULL, 0, 0 };
-    describe(&body, &longest, xaddrs);
-    return body.len < BODY_BUDGET;
+    unsigned long version = (unsigned long)-1;  // the longest there is
+    PUT(&body, "<wsa:EndpointReference><wsa:Address></wsa:Address></wsa:EndpointReference>"
+               "<wsd:Types>" WSD_TYPES "</wsd:Types><wsd:Scopes></wsd:Scopes><wsd:XAddrs></wsd:XAddrs>"
+               "<wsd:MetadataVersion></wsd:MetadataVersion>");
+    put_string(&body, d->endpoint);
+    put_escaped(&body, d->scopes);
+    put_number(&body, version);
+    return body.len < BODY_BUDGET ? BODY_BUDGET - 1 - body.len : 0;
+}
+
+size_t wsd_escapes(const char *s)
+{
+    size_t more = 0;
+    for (; *(s += strcspn(s, "&<>")); s++)
+        more += *s == '&' ? 4 : 3;
+    return more;
 }
 
 size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,

@@ -76,8 +76,13 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
 /// address each).
 int wsd_description_fits(const struct wsd_description *d);
 
-/// Whether a message with the description `d` and these XAddrs fits.
-int wsd_xaddrs_fit(const struct wsd_description *d, const char *xaddrs);
+/// How long the XAddrs of a message with the description `d` may be, as
+/// put in the message (escaped).
+size_t wsd_xaddrs_room(const struct wsd_description *d);
+
+/// How many bytes longer `s` is escaped as character data ('&' as "&amp;",
+/// '<' and '>' as "&lt;" and "&gt;").
+size_t wsd_escapes(const char *s);
 
 /// The XAddrs of a link whose address is `address`: `templates` with each
 /// {address} replaced. Returns the length, 0 when it does not fit `size`.
