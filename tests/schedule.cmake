@@ -6,7 +6,7 @@
 # GoogleTest tests are listed.
 cmake_policy(VERSION 3.25)
 set(house_test_costs
-  Concurrency.HeldLineEndsTheRunAfterItsWait 16  Links.EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs 11
+  Concurrency.HeldLineEndsTheRunAfterItsWait 16  Links.EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs 13
   Daemon.ConfiguredDescriptionAndItsReload 8
   Interop.ClientsOnEachOfTwoLinksGetTheirLinkAddress 7  Daemon.AClientIsAnsweredBesideACrowdOrASpoofer 7
   Daemon.EachSenderHasABoundedShare 6
