@@ -42,6 +42,28 @@ update_lists() {
     apt-get update -qq || echo "setup: apt-get update reported errors; going on with the lists it has" >&2
 }
 
+# The device's libraries are multiarch twins of this machine's: an armhf
+# package installs only at the very version of its amd64 twin. When the
+# mirror serves the security updates for amd64 but not for armhf, the
+# twins differ and nothing installs. Then both come from the release and
+# its updates alone, the amd64 twins moved to those versions (a downgrade
+# where a security update was installed), and the setup says so.
+install_from_main() {
+    [ -n "$(dpkg --print-foreign-architectures)" ] || return 1
+    local codename pins
+    codename=$(. /etc/os-release && echo "$VERSION_CODENAME")
+    pins=$(mktemp)
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: -1\n\n' "$codename-security" >"$pins"
+    printf 'Package: *\nPin: release n=%s\nPin-Priority: 1001\n\n' "$codename" "$codename-updates" >>"$pins"
+    echo "setup: the packages above do not install with this mirror's lists; installing them from" \
+         "$codename and $codename-updates alone, this machine's twins of armhf libraries at the same versions" >&2
+    apt-get install -y -qq --no-install-recommends --allow-downgrades \
+        -o Dir::Etc::Preferences="$pins" "$@"
+    local status=$?
+    rm -f "$pins"
+    return $status
+}
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -50,7 +72,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     update_lists
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" || install_from_main "${missing[@]}"
 fi
 
 interop=tests/interop
