@@ -456,7 +456,7 @@ static bool scan(const char *from, const std::string &id)
 // Beside 250 senders on the link sending 600 Probes a second in all, each
 // within its share, every Probe is answered and so is a client's scan;
 // with 40 Probes a second sent in its name from another port, so is the
-// client's.
+// client's, though it has scanned a moment ago.
 TEST_F(Daemon, AClientIsAnsweredBesideACrowdOrASpoofer)
 {
     pid_t pid;
@@ -484,9 +484,18 @@ TEST_F(Daemon, AClientIsAnsweredBesideACrowdOrASpoofer)
             close(sock);
         });
         usleep(spoofer ? 1000000 : 300000);  // the spoofer's burst spent, the crowd's answers held
+        int lately[8];  // the client scanned a moment ago: its address's spare spent
+        for (int i = 0; i < 8; i++) {
+            lately[i] = udp_socket(0, false);
+            if (spoofer)
+                send_from(lately[i], onvif_client_probe("urn:uuid:lately-" + std::to_string(i)), "127.0.0.2",
+                          "239.255.255.250");
+        }
         int scans = 0;
         for (int i = 0; i < 5; i++, usleep(200000))
             scans += scan("127.0.0.2", "urn:uuid:scan-" + std::to_string(spoofer) + std::to_string(i));
+        for (int sock : lately)
+            close(sock);
         done = true;
         others.join();
         EXPECT_GE(scans, spoofer ? 4 : 5) << (spoofer ? "beside a spoofer" : "beside a crowd");
