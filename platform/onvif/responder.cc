@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "admission.h"
+#include "on_link.h"
 #include "onvif.h"
 #include "request.h"
 
@@ -35,17 +36,6 @@ static struct in_addr reply_address(const struct arrival *a)
     return addr;
 }
 
-// The IPv4 sender of *a (one on an IPv6 socket is mapped).
-static struct in_addr sender_of(const struct arrival *a)
-{
-    struct in_addr from;
-    if (a->from.ss_family == AF_INET)
-        from = ((const struct sockaddr_in *)&a->from)->sin_addr;
-    else
-        memcpy(&from, &((const struct sockaddr_in6 *)&a->from)->sin6_addr.s6_addr[12], sizeof from);
-    return from;
-}
-
 // The link's own addresses, in the family the request came in: a client
 // reaches the device by the address it found it on, one in its own subnet
 // first. An IPv4 request on an interface that is no link of ours (yet), or
@@ -56,7 +46,10 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
     struct link l;
     memset(&l, 0, sizeof l);
     int known = link_find(a->family, a->ifindex, &l);
-    struct in_addr from = sender_of(a);
+    unsigned char mapped[16];  // the IPv4 sender, from an IPv4 or IPv6 socket alike
+    on_link_mapped(mapped, (const struct sockaddr *)&a->from);
+    struct in_addr from;
+    memcpy(&from, mapped + 12, sizeof from);
     if (a->family == AF_INET) {
         struct in_addr addr = reply_address(a);
         int has = 0;
