@@ -119,7 +119,9 @@ echo "discoverable = yes" >> /var/lib/discovery/discovery.conf
 sleep 0.3
 "$probe" 0.5 >/dev/null && fail "answered with the run-time file unreadable"
 t0=$(now)
-kill -KILL "$(pid_of_daemon)"
+pid=$(pid_of_daemon)
+[ "${pid:-0}" -gt 0 ] || fail "no daemon to kill"
+kill -KILL "$pid"
 while [ -z "$(pid_of_daemon)" ] || [ "$(pid_of_daemon)" = "$pid" ]; do
     [ "$(since "$t0" | cut -d. -f1)" -lt 5 ] || fail "not started again after SIGKILL"
     sleep 0.1
