@@ -45,7 +45,7 @@ static int usable(unsigned flags, int loopback, const char *name)
            (loopback || (flags & IFF_MULTICAST)) && wsd_interface_used(name);
 }
 
-static int is_link_local4(struct in_addr a)
+int link_local4(struct in_addr a)
 {
     return (ntohl(a.s_addr) & 0xffff0000u) == 0xa9fe0000u;  // 169.254/16
 }
@@ -56,9 +56,9 @@ static void add_ipv4(struct link *l, const struct ifaddrs *i)
 {
     struct in_addr a = ((const struct sockaddr_in *)i->ifa_addr)->sin_addr;
     unsigned mask = i->ifa_netmask ? ntohl(((const struct sockaddr_in *)i->ifa_netmask)->sin_addr.s_addr) : ~0u;
-    if (l->count > 0 && is_link_local4(a))
+    if (l->count > 0 && link_local4(a))
         return;
-    if (l->count == 1 && is_link_local4(l->addr[0]))
+    if (l->count == 1 && link_local4(l->addr[0]))
         l->count = 0;
     if (l->count == LINK_ADDRESSES)
         return;

@@ -64,6 +64,9 @@ int link_watch_drain(int watch);
 /// must then be looked at afresh.
 int link_watch_mend(int watch, short revents);
 
+/// Whether `a` is an IPv4 link-local address (169.254/16).
+int link_local4(struct in_addr a);
+
 /// Sets the link's addresses as the XAddrs name them: IPv6 in brackets and
 /// without a zone ("10.0.0.2", "[fd00::2]").
 void link_name_address(struct link *l);

@@ -55,7 +55,7 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
         int has = 0;
         for (int k = 0; k < l.count; k++)
             has |= l.addr[k].s_addr == addr.s_addr;
-        if (!known || (!has && (ntohl(addr.s_addr) & 0xffff0000u) != 0xa9fe0000u)) {
+        if (!known || (!has && !link_local4(addr))) {
             memset(&l, 0, sizeof l);
             l.family = AF_INET;
             l.count = 1;
