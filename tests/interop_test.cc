@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -29,6 +30,39 @@ static std::vector<std::string> outputs_of(const std::vector<std::string> &comma
     return out;
 }
 
+// Whether the daemon has joined the discovery groups on `link`, IPv4 and
+// IPv6, as the kernel lists them (igmp: a link's line, then its groups
+// indented; igmp6: a group a line).
+static bool joined(const std::string &link)
+{
+    bool v4 = false, v6 = false;
+    std::istringstream igmp(read_file("/proc/net/igmp")), igmp6(read_file("/proc/net/igmp6"));
+    std::string line, device, group;
+    for (std::string here; std::getline(igmp, line);) {
+        std::istringstream words(line);
+        if (line[0] != '\t' && words >> group >> device)
+            here = device;
+        else if (words >> group && here == link && group == "FAFFFFEF")
+            v4 = true;
+    }
+    while (std::getline(igmp6, line)) {
+        std::istringstream words(line);
+        v6 |= words >> group >> device >> group && device == link && group == "ff02000000000000000000000000000c";
+    }
+    return v4 && v6;
+}
+
+// The daemon detaches before it listens, as daemons do, and a client that
+// sends one Probe at once (onvif-util) finds nothing if it comes before the
+// groups are joined: waits, up to 5 s, until every one of `links` is.
+static bool joined_on(const std::vector<std::string> &links)
+{
+    auto all = [&] { return std::all_of(links.begin(), links.end(), joined); };
+    for (double until = now_s() + 5; now_s() < until && !all();)
+        usleep(5000);
+    return all();
+}
+
 TEST(Interop, OnvifClientsListTheDevice)
 {
     ASSERT_EQ(daemon_env_enter(), "");
@@ -36,6 +70,7 @@ TEST(Interop, OnvifClientsListTheDevice)
     int status;
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
+    ASSERT_TRUE(joined_on({ "lo" })) << read_file("/proc/net/igmp") << read_file("/proc/net/igmp6");
 
     const std::string urn = "\"urn\":\"" + std::string(wsd_endpoint()) + "\"";
     std::vector<std::string> out = outputs_of({ "cd " INTEROP_DIR " && node discover.js onvif",
@@ -86,6 +121,7 @@ TEST(Interop, ClientsOnEachOfTwoLinksGetTheirLinkAddress)
     int status;
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
+    ASSERT_TRUE(joined_on({ "cam0", "cam1" })) << read_file("/proc/net/igmp") << read_file("/proc/net/igmp6");
 
     // Every client on both links at once: each waits out its own window.
     std::vector<std::string> commands, expected;
