@@ -54,13 +54,16 @@ static bool joined(const std::string &link)
 
 // The daemon detaches before it listens, as daemons do, and a client that
 // sends one Probe at once (onvif-util) finds nothing if it comes before the
-// groups are joined: waits, up to 5 s, until every one of `links` is.
-static bool joined_on(const std::vector<std::string> &links)
+// groups are joined: waits, up to 5 s, until every one of `links` is; if
+// not, says what the kernel lists.
+static testing::AssertionResult joined_on(const std::vector<std::string> &links)
 {
     auto all = [&] { return std::all_of(links.begin(), links.end(), joined); };
     for (double until = now_s() + 5; now_s() < until && !all();)
         usleep(5000);
-    return all();
+    if (all())
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure() << read_file("/proc/net/igmp") << read_file("/proc/net/igmp6");
 }
 
 TEST(Interop, OnvifClientsListTheDevice)
@@ -70,7 +73,7 @@ TEST(Interop, OnvifClientsListTheDevice)
     int status;
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(joined_on({ "lo" })) << read_file("/proc/net/igmp") << read_file("/proc/net/igmp6");
+    ASSERT_TRUE(joined_on({ "lo" }));
 
     const std::string urn = "\"urn\":\"" + std::string(wsd_endpoint()) + "\"";
     std::vector<std::string> out = outputs_of({ "cd " INTEROP_DIR " && node discover.js onvif",
@@ -121,7 +124,7 @@ TEST(Interop, ClientsOnEachOfTwoLinksGetTheirLinkAddress)
     int status;
     pid_t pid = daemon_start(&status);
     ASSERT_GT(pid, 0);
-    ASSERT_TRUE(joined_on({ "cam0", "cam1" })) << read_file("/proc/net/igmp") << read_file("/proc/net/igmp6");
+    ASSERT_TRUE(joined_on({ "cam0", "cam1" }));
 
     // Every client on both links at once: each waits out its own window.
     std::vector<std::string> commands, expected;
