@@ -32,14 +32,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (strnlen(c.scopes[i], WSD_CONFIG_VALUE_SIZE) == WSD_CONFIG_VALUE_SIZE ||
             !wsd_is_uri(c.scopes[i], strlen(c.scopes[i])))
             abort();
-    if (c.has_xaddrs && (!strstr(c.xaddrs, "{address}") || strstr(c.xaddrs, "  ")))
+    if (c.given[WSD_XADDRS] && (!strstr(c.xaddrs, "{address}") || strstr(c.xaddrs, "  ")))
         abort();
-    if ((c.has_interfaces && (strchr(c.interfaces, '/') || strstr(c.interfaces, "  "))) ||
-        (c.has_endpoint && (strlen(c.endpoint) != 45 || strncmp(c.endpoint, "urn:uuid:", 9) != 0)) ||
-        c.allow_count < 0 || c.allow_count > WSD_CONFIG_PREFIXES)
+    if ((c.given[WSD_INTERFACES] && (strchr(c.interfaces, '/') || strstr(c.interfaces, "  "))) ||
+        (c.given[WSD_ENDPOINT] && (strlen(c.endpoint) != 45 || strncmp(c.endpoint, "urn:uuid:", 9) != 0)) ||
+        c.allow.count < 0 || c.allow.count > WSD_CONFIG_PREFIXES)
         abort();
-    for (int i = 0; i < c.allow_count; i++)
-        if (c.allow[i].bits < 0 || c.allow[i].bits > 128)
+    for (int i = 0; i < c.allow.count; i++)
+        if (c.allow.at[i].bits < 0 || c.allow.at[i].bits > 128)
             abort();
 
     static struct wsd_description d;

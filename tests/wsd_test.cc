@@ -355,15 +355,15 @@ TEST(InstanceId, GrowsAcrossEveryStart)
     // another, never below the floor asked for (the file then says so),
     // 1 after a corrupt file.
     std::string version = std::string(dir) + "/metadata-version";
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 0, 0, &saved), 1u);
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 0, 0, &saved), 1u);
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, 0, 0, &saved), 2u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 0, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 0, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, 0, &saved), 2u);
     EXPECT_EQ(read_file(version), "2 def\n");
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 7, 0, &saved), 7u);
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 7, 0, &saved), 7u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 7, &saved), 7u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xabc, 7, &saved), 7u);
     EXPECT_EQ(read_file(version), "7 abc\n");
     ASSERT_TRUE(write_file(version, "2 def"));
-    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, 0, 0, &saved), 1u);
+    EXPECT_EQ(wsd_next_metadata_version(version.c_str(), 0xdef, 0, &saved), 1u);
 
     // A file that cannot be written: the clock, and the caller is told.
     EXPECT_EQ(wsd_next_instance_id((std::string(dir) + "/no/such/dir/id").c_str(), 3000, &saved),
@@ -446,7 +446,8 @@ TEST(Config, ReadAndComposedIntoTheDescription)
                                   "interfaces = eth/0\nallow = 10.0.0.0/33\nallow = fd00::/64 10.1.2.3/x\n"
                                   "endpoint = urn:uuid:123\nendpoint = uuid:8c1b6e2a-4c1e-4f57-9d2b-2f7c9a0d3e11\n"
                                   "interfaces = eth* !eth9\nallow = 10.20.0.0/16\n"
-                                  "endpoint = urn:uuid:8C1B6E2A-4C1E-4F57-9D2B-2F7C9A0D3E11\n"));
+                                  "endpoint = urn:uuid:8C1B6E2A-4C1E-4F57-9D2B-2F7C9A0D3E11\n"
+                                  "endpoint = urn:uuid:0C1B6E2A-4C1E-4F57-9D2B-2F7C9A0D3E1x\ninterfaces = lo[\n"));
     ASSERT_TRUE(write_file(second, "name=Caméra #2\nscope = urn:a?b&c\nscope = urn:b\n"
                                    "xaddrs = http://{address}:8080/x  https://{address}/x\n"
                                    "allow = 10.30.0.5 fd00:30::/64\n"));
@@ -462,17 +463,27 @@ TEST(Config, ReadAndComposedIntoTheDescription)
                             first + ":15: an allowed prefix that is no IPv4 or IPv6 prefix",
                             first + ":16: an allowed prefix that is no IPv4 or IPv6 prefix",
                             first + ":17: the endpoint is no urn:uuid: with a UUID",
-                            first + ":18: the endpoint is no urn:uuid: with a UUID" }));
+                            first + ":18: the endpoint is no urn:uuid: with a UUID",
+                            first + ":22: the endpoint is no urn:uuid: with a UUID",
+                            first + ":23: a malformed interface glob" }));
     // The links, the allowed senders and the endpoint: the second file's
     // prefixes over the first's, an endpoint in lower case.
     EXPECT_STREQ(c.interfaces, "eth* !eth9");
     EXPECT_STREQ(c.endpoint, "urn:uuid:8c1b6e2a-4c1e-4f57-9d2b-2f7c9a0d3e11");
-    ASSERT_EQ(c.allow_count, 2);
+    ASSERT_EQ(c.allow.count, 2);
     unsigned char host[16] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 10, 30, 0, 5 };
-    EXPECT_TRUE(wsd_prefix_holds(&c.allow[0], host));
+    EXPECT_TRUE(wsd_prefix_holds(&c.allow.at[0], host));
     host[15] = 6;
-    EXPECT_FALSE(wsd_prefix_holds(&c.allow[0], host));
-    EXPECT_EQ(c.allow[1].bits, 64);
+    EXPECT_FALSE(wsd_prefix_holds(&c.allow.at[0], host));
+    EXPECT_EQ(c.allow.at[1].bits, 64);
+    // Prefixes that end inside a byte: its bits beyond the prefix are free.
+    ASSERT_EQ(wsd_config_prefixes("10.16.0.0/12 10.0.16.0/20", 25, &c.allow), nullptr);
+    for (const auto &[at, holds] : std::vector<std::pair<unsigned, int>>{
+             { 0x0a1fffff, 1 }, { 0x0a200000, 0 }, { 0x0a0f0000, 0 }, { 0x0a001fff, 2 }, { 0x0a002000, 0 } }) {
+        for (int b = 0; b < 4; b++)
+            host[12 + b] = (unsigned char)(at >> (24 - 8 * b));
+        EXPECT_EQ(wsd_prefix_holds(&c.allow.at[0], host) + 2 * wsd_prefix_holds(&c.allow.at[1], host), holds) << at;
+    }
     for (const auto &[globs, name, used] : std::vector<std::tuple<std::string, std::string, int>>{
              { "", "docker0", 1 }, { "eth* !eth9", "eth0", 1 }, { "eth* !eth9", "eth9", 0 },
              { "eth* !eth9", "wlan0", 0 }, { "!docker* !tun?", "eth0", 1 }, { "!docker* !tun?", "tun0", 0 } })

@@ -128,14 +128,21 @@ static uint16_t sender_of(const struct arrival *a, unsigned char from[16])
                                         : ((const struct sockaddr_in6 *)&a->from)->sin6_port;
 }
 
-int admission_check(const struct arrival *a)
+int admission_answerable(const struct arrival *a)
 {
     if (!admission_open())
         return 0;  // not to be found: nothing is answered
     unsigned char from[16];
     uint16_t port = sender_of(a, from);
-    if (a->ifindex <= 0 || port == 0 || !on_link_admits(from, a->ifindex))
+    return a->ifindex > 0 && port != 0 && on_link_admits(from, a->ifindex);
+}
+
+int admission_check(const struct arrival *a)
+{
+    if (!admission_answerable(a))
         return 0;
+    unsigned char from[16];
+    uint16_t port = sender_of(a, from);
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
     int ok = 1;

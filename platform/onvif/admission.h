@@ -30,10 +30,15 @@ enum {
 /// asked before each Hello, held answer and request.
 int admission_open(void);
 
-/// Asked for each datagram before anything of it is read: whether the
-/// device is open, its sender may be answered on the link it arrived on
-/// (on_link_admits), and its socket and address each have answers and
-/// reads left. One read is spent. No allocation, two locks.
+/// Whether an answer to *a may leave now: the device is open, the link it
+/// arrived on is one in use and its sender may be answered there
+/// (on_link_admits). The one rule, asked when a datagram arrives and
+/// again when its answer is sent (a held one, after a reload).
+int admission_answerable(const struct arrival *a);
+
+/// Asked for each datagram before anything of it is read: whether it is
+/// answerable (admission_answerable) and its socket and address each have
+/// answers and reads left. One read is spent. No allocation, two locks.
 int admission_check(const struct arrival *a);
 
 /// For a request from *a that is owed an answer: 0 when the same sender

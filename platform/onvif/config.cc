@@ -4,6 +4,7 @@
 #include "config.h"
 
 #include <errno.h>
+#include <stddef.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
@@ -11,9 +12,79 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-static const char *const text_keys[WSD_TEXT_KEYS] = { "name", "location", "hardware" };
-
 static int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// Each key's value is checked into scratch space, and applied only when the
+// whole line is good: a bad line changes nothing.
+union scratch {
+    char text[WSD_CONFIG_VALUE_SIZE];
+    int mode;
+    struct wsd_prefixes prefixes;
+};
+typedef const char *(*value_reader)(const char *v, size_t len, union scratch *out);
+
+static const char *read_text(const char *v, size_t len, union scratch *out)
+{
+    memcpy(out->text, v, len);
+    out->text[len] = '\0';
+    return NULL;
+}
+
+static const char *read_scope(const char *v, size_t len, union scratch *out)
+{
+    return wsd_is_uri(v, len) ? read_text(v, len, out) : "the scope is not an absolute URI without white space";
+}
+
+static const char *read_templates(const char *v, size_t len, union scratch *out)
+{
+    return wsd_config_templates(v, len, out->text);
+}
+
+static const char *read_mode(const char *v, size_t len, union scratch *out)
+{
+    out->mode = wsd_config_word(v, len, wsd_yes_words);
+    return out->mode || wsd_config_word(v, len, wsd_no_words) ? NULL : "discoverable is neither yes nor no";
+}
+
+static const char *read_globs(const char *v, size_t len, union scratch *out)
+{
+    return wsd_config_globs(v, len, out->text);
+}
+
+static const char *read_prefixes(const char *v, size_t len, union scratch *out)
+{
+    return wsd_config_prefixes(v, len, &out->prefixes);
+}
+
+static const char *read_endpoint(const char *v, size_t len, union scratch *out)
+{
+    return wsd_config_endpoint(v, len, out->text);
+}
+
+#define FIELD(f) offsetof(struct wsd_config, f), sizeof(((struct wsd_config *)NULL)->f)
+
+// Where each key's value goes; `scope` adds one more each line.
+static const struct {
+    const char *name;
+    value_reader read;
+    size_t offset, size;
+} keys[WSD_KEYS] = {
+    { "name", read_text, FIELD(text[WSD_NAME]) },
+    { "location", read_text, FIELD(text[WSD_LOCATION]) },
+    { "hardware", read_text, FIELD(text[WSD_HARDWARE]) },
+    { "scope", read_scope, FIELD(scopes[0]) },
+    { "xaddrs", read_templates, FIELD(xaddrs) },
+    { "discoverable", read_mode, FIELD(discoverable) },
+    { "interfaces", read_globs, FIELD(interfaces) },
+    { "allow", read_prefixes, FIELD(allow) },
+    { "endpoint", read_endpoint, FIELD(endpoint) },
+};
+
+// Where key `k`'s value is kept in *c.
+static void *value_of(struct wsd_config *c, int k)
+{
+    return (char *)c + keys[k].offset + (k == WSD_SCOPE ? sizeof c->scopes[0] * (size_t)c->scope_count : 0);
+}
 
 // One `key = value` line applied to *c: NULL, or what is wrong with it.
 static const char *apply(const char *line, size_t len, struct wsd_config *c)
@@ -30,72 +101,27 @@ static const char *apply(const char *line, size_t len, struct wsd_config *c)
         v1--;
     const char *v = line + v0;
     size_t vlen = v1 - v0;
-#define KEY(name) (k == sizeof name - 1 && memcmp(line, name, k) == 0)
     if (!wsd_valid_utf8((const unsigned char *)v, vlen))
         return "the value is not UTF-8";
     if (vlen >= WSD_CONFIG_VALUE_SIZE)
         return "the value is longer than 255 bytes";
-    for (int t = 0; t < WSD_TEXT_KEYS; t++)
-        if (k == strlen(text_keys[t]) && memcmp(line, text_keys[t], k) == 0) {
-            memcpy(c->text[t], v, vlen);
-            c->text[t][vlen] = '\0';
-            c->has_text[t] = 1;
-            return NULL;
-        }
-    if (KEY("scope")) {
-        if (!wsd_is_uri(v, vlen))
-            return "the scope is not an absolute URI without white space";
-        if (c->scope_count == WSD_CONFIG_SCOPES)
-            return "more than 16 scopes";
-        memcpy(c->scopes[c->scope_count], v, vlen);
-        c->scopes[c->scope_count++][vlen] = '\0';
-        return NULL;
-    }
-    if (KEY("xaddrs")) {
-        char templates[WSD_CONFIG_VALUE_SIZE];
-        const char *bad = wsd_config_templates(v, vlen, templates);
-        if (bad)
-            return bad;
-        strcpy(c->xaddrs, templates);
-        c->has_xaddrs = 1;
-        return NULL;
-    }
-    if (KEY("discoverable")) {
-        int yes = wsd_config_word(v, vlen, wsd_yes_words), no = wsd_config_word(v, vlen, wsd_no_words);
-        c->discoverable_bad = !yes && !no;
-        if (c->discoverable_bad)
-            return "discoverable is neither yes nor no";
-        c->discoverable = yes;
-        c->has_discoverable = 1;
-        return NULL;
-    }
-    if (KEY("interfaces")) {
-        char globs[WSD_CONFIG_VALUE_SIZE];
-        const char *bad = wsd_config_globs(v, vlen, globs);
-        if (bad)
-            return bad;
-        strcpy(c->interfaces, globs);
-        c->has_interfaces = 1;
-        return NULL;
-    }
-    if (KEY("allow")) {
-        struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
-        int count;
-        const char *bad = wsd_config_prefixes(v, vlen, allow, &count);
-        if (bad)
-            return bad;
-        memcpy(c->allow, allow, sizeof allow[0] * (size_t)count);
-        c->allow_count = count;
-        c->has_allow = 1;
-        return NULL;
-    }
-    if (KEY("endpoint")) {
-        const char *bad = wsd_config_endpoint(v, vlen, c->endpoint);
-        c->has_endpoint |= !bad;
+    int key = 0;
+    while (key < WSD_KEYS && !(k == strlen(keys[key].name) && memcmp(line, keys[key].name, k) == 0))
+        key++;
+    if (key == WSD_KEYS)
+        return "unknown key \"";  // the key follows
+    union scratch value;
+    const char *bad = keys[key].read(v, vlen, &value);
+    if (key == WSD_DISCOVERABLE)
+        c->discoverable_bad = bad != NULL;
+    if (!bad && key == WSD_SCOPE && c->scope_count == WSD_CONFIG_SCOPES)
+        bad = "more than 16 scopes";
+    if (bad)
         return bad;
-    }
-#undef KEY
-    return "unknown key \"";  // the key follows
+    memcpy(value_of(c, key), &value, keys[key].size);
+    c->scope_count += key == WSD_SCOPE;
+    c->given[key] = 1;
+    return NULL;
 }
 
 void wsd_config_parse(const char *path, const char *text, size_t len, struct wsd_config *c,
@@ -178,36 +204,19 @@ int wsd_config_read(const char *defaults, const char *runtime, struct wsd_config
     ssize_t m = read_file(runtime, buf, sizeof buf, report);
     if (m >= 0)
         wsd_config_parse(runtime, buf, (size_t)m, &later, report);
-    for (int t = 0; t < WSD_TEXT_KEYS; t++)
-        if (later.has_text[t]) {
-            strcpy(c->text[t], later.text[t]);
-            c->has_text[t] = 1;
-        }
-    if (later.scope_count > 0) {
-        memcpy(c->scopes, later.scopes, sizeof later.scopes);
+    // The second file's keys over the first's; its scopes over all of the
+    // first's.
+    for (int k = 0; k < WSD_KEYS; k++) {
+        if (!later.given[k])
+            continue;
+        size_t size = k == WSD_SCOPE ? sizeof later.scopes : keys[k].size;
+        memcpy((char *)c + keys[k].offset, (const char *)&later + keys[k].offset, size);
+        c->given[k] = 1;
+    }
+    if (later.given[WSD_SCOPE])
         c->scope_count = later.scope_count;
-    }
-    if (later.has_xaddrs) {
-        strcpy(c->xaddrs, later.xaddrs);
-        c->has_xaddrs = 1;
-    }
-    if (later.has_interfaces) {
-        strcpy(c->interfaces, later.interfaces);
-        c->has_interfaces = 1;
-    }
-    if (later.has_allow) {
-        memcpy(c->allow, later.allow, sizeof later.allow);
-        c->allow_count = later.allow_count;
-        c->has_allow = 1;
-    }
-    if (later.has_endpoint) {
-        strcpy(c->endpoint, later.endpoint);
-        c->has_endpoint = 1;
-    }
-    if (later.has_discoverable) {
-        c->discoverable = later.discoverable;
+    if (later.given[WSD_DISCOVERABLE])
         c->discoverable_bad = 0;
-    }
     c->discoverable_bad |= later.discoverable_bad;
     return n != -2 && m != -2;
 }

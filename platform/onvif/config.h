@@ -46,22 +46,28 @@ struct wsd_prefix {
 
 enum wsd_config_text { WSD_NAME, WSD_LOCATION, WSD_HARDWARE, WSD_TEXT_KEYS };
 
-/// What the files say; a key not given is not `has`.
+/// Every key, the texts first; a key's `given` flag is at its number.
+enum wsd_config_key { WSD_SCOPE = WSD_TEXT_KEYS, WSD_XADDRS, WSD_DISCOVERABLE, WSD_INTERFACES,
+                      WSD_ALLOW, WSD_ENDPOINT, WSD_KEYS };
+
+/// The prefixes of `allow`.
+struct wsd_prefixes {
+    struct wsd_prefix at[WSD_CONFIG_PREFIXES];
+    int count;
+};
+
+/// What the files say; a key not given is not `given`.
 struct wsd_config {
     char text[WSD_TEXT_KEYS][WSD_CONFIG_VALUE_SIZE];  // UTF-8; empty: none announced
-    int has_text[WSD_TEXT_KEYS];
     char scopes[WSD_CONFIG_SCOPES][WSD_CONFIG_VALUE_SIZE];  // absolute URIs
     int scope_count;
     char xaddrs[WSD_CONFIG_VALUE_SIZE];  // templates, one space apart, each with {address}
-    int has_xaddrs;
-    int discoverable, has_discoverable;  // the last good value, in reading order
+    int discoverable;      // the last good value, in reading order
     int discoverable_bad;  // a bad value came after it: the mode in force is to stay
     char interfaces[WSD_CONFIG_VALUE_SIZE];  // globs, one space apart
-    int has_interfaces;
-    struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
-    int allow_count, has_allow;
+    struct wsd_prefixes allow;
     char endpoint[WSD_ENDPOINT_SIZE];  // in lower case
-    int has_endpoint;
+    int given[WSD_KEYS];
 };
 
 /// Reports one unusable line or file: "<path>:<line>: <what is wrong>".
@@ -98,16 +104,15 @@ int wsd_config_word(const char *v, size_t len, const char *const *words);
 extern const char *const wsd_yes_words[], *const wsd_no_words[];
 
 /// Interface globs (fnmatch), '!' before one that excludes, into `out` one
-/// space apart.
+/// space apart; each well-formed (every '[' closed, no '\\' at its end).
 const char *wsd_config_globs(const char *v, size_t len, char *out);
 
 /// Whether the interface `name` is one the globs use: none excludes it, and
 /// one includes it or none includes at all.
 int wsd_globs_name(const char *globs, const char *name);
 
-/// IPv4 and IPv6 prefixes (CIDR; an address alone is one host) into `out`,
-/// *count of them.
-const char *wsd_config_prefixes(const char *v, size_t len, struct wsd_prefix *out, int *count);
+/// IPv4 and IPv6 prefixes (CIDR; an address alone is one host) into *out.
+const char *wsd_config_prefixes(const char *v, size_t len, struct wsd_prefixes *out);
 
 /// Whether the prefix holds the address `at` (mapped as a prefix is).
 int wsd_prefix_holds(const struct wsd_prefix *p, const unsigned char at[16]);

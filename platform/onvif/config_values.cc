@@ -110,6 +110,28 @@ static const char *next_word(const char *v, size_t len, size_t *at, size_t *wlen
     return v + start;
 }
 
+// Whether the `len` bytes at `g` are a glob fnmatch reads as written: each
+// '[' closed by a ']' (one right after the '[' or its '!' or '^' is a
+// member), no '\\' left without a character to escape.
+static int well_formed_glob(const char *g, size_t len)
+{
+    for (size_t i = 0; i < len; i++) {
+        if (g[i] == '\\' && ++i == len)
+            return 0;
+        if (g[i] != '[')
+            continue;
+        size_t j = i + 1;
+        j += j < len && (g[j] == '!' || g[j] == '^');
+        j += j < len && g[j] == ']';
+        while (j < len && g[j] != ']')
+            j++;
+        if (j == len)
+            return 0;
+        i = j;
+    }
+    return 1;
+}
+
 const char *wsd_config_globs(const char *v, size_t len, char *out)
 {
     size_t n = 0, at = 0, wlen;
@@ -118,6 +140,8 @@ const char *wsd_config_globs(const char *v, size_t len, char *out)
         size_t name = wlen - (w[0] == '!');
         if (name == 0 || name > WSD_CONFIG_GLOB_SIZE || memchr(w, '/', wlen))
             return "an interface glob that names no interface";
+        if (!well_formed_glob(w, wlen))
+            return "a malformed interface glob";
         if (++count > WSD_CONFIG_GLOBS)
             return "more than 16 interface globs";
         if (n)
@@ -182,19 +206,19 @@ static int parse_prefix(const char *w, size_t wlen, struct wsd_prefix *p)
     return 1;
 }
 
-const char *wsd_config_prefixes(const char *v, size_t len, struct wsd_prefix *out, int *count)
+const char *wsd_config_prefixes(const char *v, size_t len, struct wsd_prefixes *out)
 {
     size_t at = 0, wlen;
-    *count = 0;
+    out->count = 0;
     for (const char *w; (w = next_word(v, len, &at, &wlen)), wlen > 0;) {
         struct wsd_prefix p;
         if (!parse_prefix(w, wlen, &p))
             return "an allowed prefix that is no IPv4 or IPv6 prefix";
-        if (*count == WSD_CONFIG_PREFIXES)
+        if (out->count == WSD_CONFIG_PREFIXES)
             return "more than 16 allowed prefixes";
-        out[(*count)++] = p;
+        out->at[out->count++] = p;
     }
-    return *count ? NULL : "no allowed prefix";
+    return out->count ? NULL : "no allowed prefix";
 }
 
 int wsd_prefix_holds(const struct wsd_prefix *p, const unsigned char at[16])

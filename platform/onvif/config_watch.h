@@ -1,20 +1,28 @@
-// The run-time description file watched for changes (inotify), so that
-// what the device's ONVIF service writes there is in force at once, with
-// or without a SIGHUP. The file's directory is watched, not the file: it
-// is replaced by rename as often as it is rewritten in place.
+// The description files watched for changes (inotify), so that what is
+// written there (by the device's ONVIF service, or on the image) is in
+// force at once, with or without a SIGHUP. Each file's directory is
+// watched, not the file: it is replaced by rename as often as it is
+// rewritten in place. A directory that is missing, or goes away, is
+// waited for through its parent's watch, so it is watched again the moment
+// it is made.
 #pragma once
 
-/// A watch on the directory of `path`, to read with config_watch_changed;
-/// -1 when the kernel has none to give. The directory need not exist yet.
-int config_watch_open(const char *path);
+enum { CONFIG_WATCH_FILES = 2 };
 
-/// Reads the events waiting on the watch; whether any was for the file
-/// (written and closed, moved in or out, created, removed, its mode
-/// changed), or some were lost, or the directory's watch is gone (to be
-/// added again by config_watch_tend): in each case the file is to be read.
+/// A watch on the directories of the `count` files `paths` (at most
+/// CONFIG_WATCH_FILES, kept by the caller), to read with
+/// config_watch_changed; -1 when the kernel has none to give. The
+/// directories need not exist yet.
+int config_watch_open(const char *const *paths, int count);
+
+/// Reads the events waiting on the watch; whether any was for one of the
+/// files (written and closed, moved in or out, created, removed, its mode
+/// changed), or some were lost, or a directory went away or came (its
+/// watch is then added again at once): in each case the files are to be
+/// read.
 int config_watch_changed(int watch);
 
-/// Once a second: adds the directory's watch when it is not in place (the
-/// directory was missing, or went away); whether it was added now, so
-/// that the file there is read.
+/// Once a second at most: adds the watches not in place (a directory whose
+/// parent is missing too); whether one was added now, so that the files
+/// are read.
 int config_watch_tend(int watch);

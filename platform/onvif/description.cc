@@ -4,6 +4,7 @@
 // whether it is discoverable at all; made anew when the files are read
 // again, and read by every message and match.
 
+#include <net/if.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -27,10 +28,10 @@ static pthread_once_t description_once = PTHREAD_ONCE_INIT;
 static pthread_mutex_t description_lock = PTHREAD_MUTEX_INITIALIZER;
 static struct wsd_description current;
 static int discoverable_now = 1;
-// The links to use and the senders allowed from off the link.
+// The links to use and the senders allowed from off the link: kept here
+// alone, and asked of wsd_link_used and wsd_allows.
 static char interfaces_now[WSD_CONFIG_VALUE_SIZE];
-static struct wsd_prefix allowed_now[WSD_CONFIG_PREFIXES];
-static int allowed_count;
+static struct wsd_prefixes allowed_now;
 
 // Host names may hold characters a scope URI may not: keep the safe ones.
 static void scope_name(char *out, size_t size)
@@ -77,11 +78,11 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
     strcpy(all, fixed_scopes);
     // Today's defaults, as they always were: the model and the host name
     // (made safe, not encoded). An empty text announces none.
-    if (!c->has_text[WSD_HARDWARE])
+    if (!c->given[WSD_HARDWARE])
         add_scope(all, sizeof all, "onvif://www.onvif.org/hardware/IP_house");
     else if (c->text[WSD_HARDWARE][0])
         text_scope(scope, "hardware", c->text[WSD_HARDWARE]), add_scope(all, sizeof all, scope);
-    if (!c->has_text[WSD_NAME]) {
+    if (!c->given[WSD_NAME]) {
         char host[128];
         scope_name(host, sizeof host);
         snprintf(scope, sizeof scope, "onvif://www.onvif.org/name/%s", host);
@@ -91,16 +92,16 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
     }
     // Clients look for every category of scope, a location among them:
     // one that says none is known until integrators give it.
-    if (!c->has_text[WSD_LOCATION])
+    if (!c->given[WSD_LOCATION])
         add_scope(all, sizeof all, default_location);
     else if (c->text[WSD_LOCATION][0])
         text_scope(scope, "location", c->text[WSD_LOCATION]), add_scope(all, sizeof all, scope);
     for (int i = 0; i < c->scope_count; i++)
         add_scope(all, sizeof all, c->scopes[i]);
     memset(d, 0, sizeof *d);
-    snprintf(d->templates, sizeof d->templates, "%s", c->has_xaddrs ? c->xaddrs : default_templates);
+    snprintf(d->templates, sizeof d->templates, "%s", c->given[WSD_XADDRS] ? c->xaddrs : default_templates);
     d->discoverable = c->discoverable;
-    snprintf(d->endpoint, sizeof d->endpoint, "%s", c->has_endpoint ? c->endpoint : wsd_endpoint());
+    snprintf(d->endpoint, sizeof d->endpoint, "%s", c->given[WSD_ENDPOINT] ? c->endpoint : wsd_endpoint());
 
     // An answer must fit one datagram of ours, on any link: the last
     // scopes go first, whole; the two fixed ones stay.
@@ -128,39 +129,50 @@ static void log_problem(const char *problem)
     syslog(LOG_WARNING, "%s", problem);
 }
 
-// The MetadataVersion of the description `d` about to be in force: the
-// same while its Types, Scopes and XAddrs templates are those last
-// announced, one greater when they differ, across restarts too, and never
-// below one announced before, whether or not the state can be kept (a
-// write that failed is tried again at the next reading; a start that
-// cannot keep it takes the clock, as the InstanceId does).
-static unsigned long next_version(const struct wsd_description *d, int first)
+// The MetadataVersion of the description `d` about to be announced: one
+// rule (wsd_next_metadata_version), never below one announced before by
+// this start (one more for a description other than the last) nor below
+// the one kept from earlier starts; the state written back when it can
+// be (a write that failed is tried again at the next reading).
+static unsigned long next_version(const struct wsd_description *d)
 {
-    static unsigned long last;
+    static unsigned long last;  // 0: none announced yet
     static uint64_t last_hash;
     static const char types[] = WSD_TYPES;
     uint64_t h = wsd_hash(WSD_HASH_START, types, sizeof types);
     h = wsd_hash(h, d->scopes, strlen(d->scopes) + 1);
     h = wsd_hash(h, d->templates, strlen(d->templates));
-    unsigned long floor = first ? 0 : h == last_hash ? last : last + 1;
+    unsigned long floor = last == 0 ? 0 : h == last_hash ? last : last + 1;
     int saved;
-    unsigned long version = wsd_next_metadata_version(WSD_METADATA_VERSION_FILE, h, floor, first, &saved);
-    if (!saved) {
-        static int told;
-        if (!told++)
-            syslog(LOG_WARNING, "can't keep the MetadataVersion in " WSD_METADATA_VERSION_FILE);
-        if (first && version < (unsigned long)time(NULL))
-            version = (unsigned long)time(NULL);
-    }
+    unsigned long version = wsd_next_metadata_version(WSD_METADATA_VERSION_FILE, h, floor, &saved);
+    static int told;
+    if (!saved && !told++)
+        syslog(LOG_WARNING, "can't keep the MetadataVersion in " WSD_METADATA_VERSION_FILE);
     last = version;
     last_hash = h;
     return version;
 }
 
+// The mode in force from a reading of the files: what they say; where the
+// last word on it cannot be used, the mode in force before (across a
+// restart too: it is kept); a file there but unreadable at start leaves
+// the device hidden until it can be read.
+static int mode_in_force(const struct wsd_config *c, int readable, int loaded)
+{
+    int kept;
+    if (!readable)
+        return 0;
+    if (c->discoverable_bad && loaded)
+        return __atomic_load_n(&discoverable_now, __ATOMIC_ACQUIRE);
+    if (c->discoverable_bad && wsd_kept_mode(WSD_MODE_FILE, &kept))
+        return kept;
+    return c->discoverable;
+}
+
 // What the files say now, made the description in force. A file that is
 // there but cannot be read leaves what is in force as it is (at start:
-// the rest read, but not discoverable until it can be); so does a bad
-// `discoverable` for the mode.
+// the rest read, but hidden). A MetadataVersion is taken only for a
+// description that is to be announced.
 static void load_description(void)
 {
     static int loaded;
@@ -170,17 +182,15 @@ static void load_description(void)
     if (!readable && loaded)
         return;
     wsd_compose_description(&c, &d, log_problem);
-    if (!readable)
-        d.discoverable = 0;
-    else if (c.discoverable_bad && loaded)
-        d.discoverable = __atomic_load_n(&discoverable_now, __ATOMIC_ACQUIRE);
-    d.metadata_version = next_version(&d, !loaded);
+    d.discoverable = mode_in_force(&c, readable, loaded);
+    d.metadata_version = d.discoverable ? next_version(&d) : 0;
+    if (readable)
+        wsd_keep_mode(WSD_MODE_FILE, d.discoverable);
     pthread_mutex_lock(&description_lock);
     current = d;
     __atomic_store_n(&discoverable_now, d.discoverable, __ATOMIC_RELEASE);
-    strcpy(interfaces_now, c.has_interfaces ? c.interfaces : "");
-    memcpy(allowed_now, c.allow, sizeof c.allow);
-    allowed_count = c.allow_count;
+    strcpy(interfaces_now, c.given[WSD_INTERFACES] ? c.interfaces : "");
+    allowed_now = c.allow;
     pthread_mutex_unlock(&description_lock);
     loaded = 1;
 }
@@ -199,8 +209,11 @@ void wsd_describe(struct wsd_description *out)
     pthread_mutex_unlock(&description_lock);
 }
 
-int wsd_interface_used(const char *name)
+int wsd_link_used(int ifindex)
 {
+    char name[IF_NAMESIZE];
+    if (ifindex <= 0 || !if_indextoname((unsigned)ifindex, name))
+        return 0;  // gone
     pthread_once(&description_once, load_description);
     pthread_mutex_lock(&description_lock);
     int used = wsd_globs_name(interfaces_now, name);
@@ -208,14 +221,15 @@ int wsd_interface_used(const char *name)
     return used;
 }
 
-int wsd_allowed(struct wsd_prefix *out)
+int wsd_allows(const unsigned char from[16])
 {
     pthread_once(&description_once, load_description);
     pthread_mutex_lock(&description_lock);
-    memcpy(out, allowed_now, sizeof allowed_now[0] * (size_t)allowed_count);
-    int count = allowed_count;
+    int allowed = 0;
+    for (int i = 0; i < allowed_now.count && !allowed; i++)
+        allowed = wsd_prefix_holds(&allowed_now.at[i], from);
     pthread_mutex_unlock(&description_lock);
-    return count;
+    return allowed;
 }
 
 int wsd_reload(void)

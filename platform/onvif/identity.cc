@@ -1,8 +1,12 @@
 // What makes this device this device on the network: its endpoint
-// address, derived from the machine id and the same across restarts, and
-// fresh UUIDs for the messages it sends.
+// address, derived from the machine id (else its hardware address) and the
+// same across restarts, and fresh UUIDs for the messages it sends.
 
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <linux/if_packet.h>
+#include <net/if.h>
+#include <net/if_arp.h>
 #include <pthread.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -53,22 +57,55 @@ static int is_machine_id(const char *id, size_t n)
     return n > 0 && zeros < n && !(n == 13 && memcmp(id, "uninitialized", 13) == 0);
 }
 
-// What makes this device this device: the machine id, else the first
-// hardware address, else the host name.
+// The rank of an interface's name for the hardware address: eth0 and wlan0
+// first, as the boards have always had them, then any other by its name.
+static int hardware_rank(const char *name)
+{
+    return strcmp(name, "eth0") == 0 ? 0 : strcmp(name, "wlan0") == 0 ? 1 : 2;
+}
+
+int wsd_hardware_address(char out[WSD_HARDWARE_ADDRESS_SIZE])
+{
+    struct ifaddrs *list;
+    if (getifaddrs(&list) != 0)
+        return 0;
+    const struct ifaddrs *best = NULL;
+    static const unsigned char none[6] = { 0 };
+    for (const struct ifaddrs *i = list; i; i = i->ifa_next) {
+        const struct sockaddr_ll *ll = (const struct sockaddr_ll *)i->ifa_addr;
+        if (!ll || ll->sll_family != AF_PACKET || ll->sll_hatype != ARPHRD_ETHER || ll->sll_halen != 6 ||
+            memcmp(ll->sll_addr, none, 6) == 0 || (i->ifa_flags & IFF_LOOPBACK))
+            continue;
+        int r = hardware_rank(i->ifa_name), b = best ? hardware_rank(best->ifa_name) : 3;
+        if (r < b || (r == b && strcmp(i->ifa_name, best->ifa_name) < 0))
+            best = i;
+    }
+    if (best) {
+        const unsigned char *a = ((const struct sockaddr_ll *)best->ifa_addr)->sll_addr;
+        snprintf(out, WSD_HARDWARE_ADDRESS_SIZE, "%02x:%02x:%02x:%02x:%02x:%02x", a[0], a[1], a[2], a[3], a[4],
+                 a[5]);
+    }
+    freeifaddrs(list);
+    return best != NULL;
+}
+
+// What makes this device this device: the machine id, else the hardware
+// address (as the kernel prints it, with its line end), else the host name.
 static size_t device_seed(char *seed, size_t size)
 {
-    static const char *const sources[] = { "/etc/machine-id", "/var/lib/dbus/machine-id",
-                                           "/sys/class/net/eth0/address",
-                                           "/sys/class/net/wlan0/address" };
-    for (int k = 0; k < 4; k++) {
+    static const char *const sources[] = { "/etc/machine-id", "/var/lib/dbus/machine-id" };
+    for (int k = 0; k < 2; k++) {
         int fd = open(sources[k], O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             continue;
         ssize_t n = read(fd, seed, size);
         close(fd);
-        if (n > 1 && (k >= 2 || is_machine_id(seed, (size_t)n)))
+        if (n > 1 && is_machine_id(seed, (size_t)n))
             return (size_t)n;
     }
+    char mac[WSD_HARDWARE_ADDRESS_SIZE];
+    if (wsd_hardware_address(mac))
+        return (size_t)snprintf(seed, size, "%s\n", mac);
     gethostname(seed, size);
     return strnlen(seed, size);
 }

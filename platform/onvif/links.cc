@@ -39,10 +39,10 @@ static int has_link(const struct link *set, int count, const struct link *l)
 // Whether the interface can be a link: up and multicast-capable, one the
 // configuration uses; loopback only on the pass that looks for nothing
 // else.
-static int usable(unsigned flags, int loopback, const char *name)
+static int usable(unsigned flags, int loopback, int ifindex)
 {
-    return (flags & IFF_UP) && !(flags & IFF_LOOPBACK) == !loopback &&
-           (loopback || (flags & IFF_MULTICAST)) && wsd_interface_used(name);
+    return ifindex > 0 && (flags & IFF_UP) && !(flags & IFF_LOOPBACK) == !loopback &&
+           (loopback || (flags & IFF_MULTICAST)) && wsd_link_used(ifindex);
 }
 
 int link_local4(struct in_addr a)
@@ -71,13 +71,14 @@ static int scan_ipv4(struct ifaddrs *list, struct link *out, int room)
     int n = 0;
     for (int loopback = 0; loopback < 2 && n == 0; loopback++) {
         for (struct ifaddrs *i = list; i; i = i->ifa_next) {
-            int ifindex = i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
-                                  usable(i->ifa_flags, loopback, i->ifa_name)
-                              ? (int)if_nametoindex(i->ifa_name) : 0;
+            // An address's label ("eth0:1") names its device to the kernel.
+            int ifindex = i->ifa_addr && i->ifa_addr->sa_family == AF_INET ? (int)if_nametoindex(i->ifa_name) : 0;
+            if (!usable(i->ifa_flags, loopback, ifindex))
+                continue;
             int at = 0;
             while (at < n && out[at].ifindex != ifindex)
                 at++;
-            if (ifindex <= 0 || (at == n && n == room))
+            if (at == n && n == room)
                 continue;
             if (at == n) {
                 memset(&out[n], 0, sizeof out[n]);
@@ -113,10 +114,12 @@ static int address_rank(unsigned scope, unsigned flags)
 }
 
 // The kernel's list of IPv6 addresses says what getifaddrs does not: each
-// address's scope and whether it is usable yet.
+// address's scope and whether it is usable yet. Read through the process's
+// own directory: a service confined to its processes' part of /proc
+// (systemd's ProcSubset=pid) has no /proc/net.
 static int scan_ipv6(struct ifaddrs *list, struct link *out, int room)
 {
-    FILE *f = fopen("/proc/net/if_inet6", "re");
+    FILE *f = fopen("/proc/self/net/if_inet6", "re");
     int n = 0, rank[LINK_LIMIT];
     if (!f)
         return 0;
@@ -126,7 +129,7 @@ static int scan_ipv6(struct ifaddrs *list, struct link *out, int room)
         unsigned ifindex, prefix, scope, flags;
         while (fscanf(f, "%32s %x %x %x %x %15s", hex, &ifindex, &prefix, &scope, &flags, name) == 6) {
             int r = address_rank(scope, flags), at = 0;
-            if (r == 0 || !usable(interface_flags(list, name), loopback, name))
+            if (r == 0 || !usable(interface_flags(list, name), loopback, (int)ifindex))
                 continue;
             while (at < n && out[at].ifindex != (int)ifindex)
                 at++;

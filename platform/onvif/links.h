@@ -24,7 +24,7 @@ struct link {
 };
 
 /// Every link of the device now that the configuration says to use
-/// (wsd_interface_used), into `out` (LINK_LIMIT entries); in each family
+/// (wsd_link_used), into `out` (LINK_LIMIT entries); in each family
 /// loopback only when there is nothing else. An IPv4 link has each of its
 /// addresses, but for a link-local one (169.254/16) where it has another.
 /// Returns how many.

@@ -4,9 +4,9 @@
 // the sender and naming the address of the link the request came in on.
 // Requests sent to a group are answered after a random delay, those sent
 // to the device's own address at once; only senders on the link get
-// answers (admission.h). The run-time description file is watched: what
-// is written there is in force within a moment, as on SIGHUP (which
-// re-reads both files and always greets). No socket fault makes a loop spin: each is
+// answers (admission.h). The description files are watched: what is
+// written there is in force within a moment, as on SIGHUP (which re-reads
+// both files and always greets). No socket fault makes a loop spin: each is
 // cleared or the socket reopened, and a fault that keeps coming back is
 // handled less and less often (waits.h).
 
@@ -117,6 +117,7 @@ static void reload(const struct hello_sockets *s, int always)
     struct link fresh[LINK_LIMIT], gone[LINK_LIMIT], now[LINK_LIMIT];
     int gone_count, fresh_count = link_update(fresh, gone, &gone_count);
     on_link_refresh();
+    pending_settle();  // no answer held from before leaves after the Byes below
     int count = link_known(now), is = admission_open();
     wsd_describe(&after);
     int farewell = was && (!is || strcmp(before.endpoint, after.endpoint) != 0);
@@ -149,13 +150,26 @@ static void file_changed(struct settling *c)
 }
 
 // How long the hello loop may wait: till the file has settled, else till
-// its next look at server_hello.
+// its next look at server_hello (and at the watches).
 static int wait_ms(const struct settling *c)
 {
     if (c->due_s == 0)
         return hello_check_ms;
     double ms = (c->due_s - monotonic_s()) * 1000;
     return ms <= 0 ? 0 : (int)ms + 1;
+}
+
+// Whether the files are to be read: a change the watch saw, or, once a
+// second whatever else the loop is doing, a watch put back in place.
+static int files_changed(int config, int readable, double *next_tend_s)
+{
+    int changed = readable && config_watch_changed(config);
+    double now = monotonic_s();
+    if (now >= *next_tend_s) {
+        *next_tend_s = now + hello_check_ms / 1000.0;
+        changed |= config_watch_tend(config);
+    }
+    return changed;
 }
 
 // The watch polled a fault: messages were lost (the kernel's queue ran
@@ -186,7 +200,9 @@ EXPORTED void udp_hello(int sock)
     struct backoff faults = { 0, 0 };
     // Watched before the first look, so no change falls between the two.
     // The loop ends only by cancellation, with the process.
-    int config = config_watch_open(WSD_RUNTIME_CONFIG_FILE);
+    static const char *const files[] = { WSD_RUNTIME_CONFIG_FILE, WSD_CONFIG_FILE };
+    int config = config_watch_open(files, 2);
+    double next_tend_s = 0;
     wait_for_server_socket();
     int watch = link_watch_open();
     struct settling settling = { 0, 0 };
@@ -200,10 +216,9 @@ EXPORTED void udp_hello(int sock)
             watch = mend_watch(&s, watch, pfd[0].revents, &faults);
         else if (n > 0 && (pfd[0].revents & POLLIN) && link_watch_drain(watch))
             update_links(&s, 1);
-        if ((n > 0 && (pfd[1].revents & POLLIN) && config_watch_changed(config)) ||
-            (n == 0 && settling.due_s == 0 && config_watch_tend(config)))
+        if (files_changed(config, n > 0 && (pfd[1].revents & POLLIN), &next_tend_s))
             file_changed(&settling);
-        else if (settling.due_s != 0 && monotonic_s() >= settling.due_s) {
+        if (settling.due_s != 0 && monotonic_s() >= settling.due_s) {
             settling.first_s = settling.due_s = 0;
             reload(&s, 0);
         }

@@ -1,6 +1,7 @@
 // Who is on the link a datagram arrived on: the device's addresses and
-// their prefixes on each interface, the interfaces the configuration does
-// not use, and the prefixes it allows from off the link, as last looked at.
+// their prefixes on each interface, and the interfaces the configuration
+// uses, as last looked at; the prefixes it allows from off the link are
+// the description's (wsd_allows).
 
 #include "on_link.h"
 
@@ -13,7 +14,9 @@
 #include "config.h"
 #include "wsd.h"
 
-enum { ADDRESS_LIMIT = 128 };
+// Past either table's size the rest is left out: an address left out
+// admits nobody, an interface left out is not used (fail closed).
+enum { ADDRESS_LIMIT = 128, USED_LIMIT = 256 };
 
 // Addresses in the IPv6 form, IPv4 ones mapped (::ffff:a.b.c.d, 96 more
 // prefix bits), so one comparison serves both families.
@@ -26,11 +29,8 @@ struct address {
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static struct address addresses[ADDRESS_LIMIT];
 static int address_count, refreshed;
-// The interfaces the configuration does not use, and the prefixes whose
-// senders it allows from off the link.
-static int unused[ADDRESS_LIMIT], unused_count;
-static struct wsd_prefix allowed[WSD_CONFIG_PREFIXES];
-static int allowed_count;
+// The interfaces the configuration uses (wsd_link_used), as last looked at.
+static int used[USED_LIMIT], used_count;
 
 void on_link_mapped(unsigned char out[16], const struct sockaddr *sa)
 {
@@ -57,17 +57,19 @@ void on_link_refresh(void)
 {
     struct ifaddrs *list;
     struct address fresh[ADDRESS_LIMIT];
-    int n = 0, off[ADDRESS_LIMIT], off_count = 0;
-    struct wsd_prefix allow[WSD_CONFIG_PREFIXES];
-    int allow_count = wsd_allowed(allow);
+    int n = 0, in_use[USED_LIMIT], in_use_count = 0, seen[USED_LIMIT], seen_count = 0;
     if (getifaddrs(&list) != 0)
         return;  // the last look stands
     for (struct ifaddrs *i = list; i; i = i->ifa_next) {
+        // An address's label ("eth0:1") names its device to the kernel.
         int ifindex = (int)if_nametoindex(i->ifa_name), known = 0;
-        for (int k = 0; k < off_count; k++)
-            known |= off[k] == ifindex;
-        if (ifindex > 0 && !known && off_count < ADDRESS_LIMIT && !wsd_interface_used(i->ifa_name))
-            off[off_count++] = ifindex;
+        for (int k = 0; k < seen_count; k++)
+            known |= seen[k] == ifindex;
+        if (ifindex > 0 && !known && seen_count < USED_LIMIT) {
+            seen[seen_count++] = ifindex;
+            if (wsd_link_used(ifindex))
+                in_use[in_use_count++] = ifindex;
+        }
         if (!i->ifa_addr || !i->ifa_netmask || n == ADDRESS_LIMIT ||
             (i->ifa_addr->sa_family != AF_INET && i->ifa_addr->sa_family != AF_INET6))
             continue;
@@ -82,10 +84,8 @@ void on_link_refresh(void)
     pthread_mutex_lock(&lock);
     memcpy(addresses, fresh, sizeof fresh[0] * (size_t)n);
     address_count = n;
-    memcpy(unused, off, sizeof off[0] * (size_t)off_count);
-    unused_count = off_count;
-    memcpy(allowed, allow, sizeof allow[0] * (size_t)allow_count);
-    allowed_count = allow_count;
+    memcpy(used, in_use, sizeof in_use[0] * (size_t)in_use_count);
+    used_count = in_use_count;
     refreshed = 1;
     pthread_mutex_unlock(&lock);
 }
@@ -108,18 +108,14 @@ static int on_link(const unsigned char from[16], int ifindex)
     return own && via_loopback;  // a program on the device itself
 }
 
-// Under the lock.
+// Under the lock: 0 when the interface is not one in use, 1 when the
+// sender is on it, -1 when it is not (the configuration may allow it).
 static int admitted(const unsigned char from[16], int ifindex)
 {
-    for (int i = 0; i < unused_count; i++)
-        if (unused[i] == ifindex)
-            return 0;
-    if (on_link(from, ifindex))
-        return 1;
-    for (int i = 0; i < allowed_count; i++)
-        if (wsd_prefix_holds(&allowed[i], from))
-            return 1;
-    return 0;
+    int in_use = 0;
+    for (int i = 0; i < used_count && !in_use; i++)
+        in_use = used[i] == ifindex;
+    return !in_use ? 0 : on_link(from, ifindex) ? 1 : -1;
 }
 
 int on_link_admits(const unsigned char from[16], int ifindex)
@@ -129,5 +125,5 @@ int on_link_admits(const unsigned char from[16], int ifindex)
     pthread_mutex_lock(&lock);
     int ok = admitted(from, ifindex);
     pthread_mutex_unlock(&lock);
-    return ok;
+    return ok < 0 ? wsd_allows(from) : ok;
 }

@@ -140,25 +140,29 @@ int pending_next_ms(void)
 }
 
 // Each is sent under the lock, so none can follow the Bye; on the socket
-// current for it, so none goes by a number that a reopen handed to another.
+// current for it, so none goes by a number that a reopen handed to another;
+// and only if it may still leave (responder_send asks).
 void pending_send_due(void)
 {
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
-    int open = admission_open();
     for (int i = 0; i < held_count;) {
         if (held[i].due > now) {
             i++;
             continue;
         }
-        if (open) {
-            struct arrival to;
-            struct answer answer;
-            unhold(&held[i], &to, &answer);
-            responder_send(-1, (enum datagram_via)held[i].via, &to, &answer);
-        }
+        struct arrival to;
+        struct answer answer;
+        unhold(&held[i], &to, &answer);
+        responder_send(-1, (enum datagram_via)held[i].via, &to, &answer);
         held[i] = held[--held_count];
     }
+    pthread_mutex_unlock(&lock);
+}
+
+void pending_settle(void)
+{
+    pthread_mutex_lock(&lock);
     pthread_mutex_unlock(&lock);
 }
 

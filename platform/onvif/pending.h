@@ -29,8 +29,12 @@ void pending_add(enum datagram_via via, const struct arrival *a, const struct an
 int pending_next_ms(void);
 
 /// Sends every held answer that is due (none of the sends waits); drops
-/// them while the device is not to be heard.
+/// those that may no longer leave (admission_answerable).
 void pending_send_due(void);
+
+/// Returns once no held answer is being sent: one sent from now on was
+/// asked whether it may leave after what changed before this call.
+void pending_settle(void);
 
 /// Readable when another thread held an answer; pending_woken reads it.
 int pending_wake_fd(void);

@@ -141,7 +141,7 @@ void responder_send(int sock, enum datagram_via via, const struct arrival *a,
                     const struct answer *answer)
 {
     char message[WSD_MESSAGE_SIZE];
-    size_t len = responder_compose(answer, a, message, sizeof message);
+    size_t len = admission_answerable(a) ? responder_compose(answer, a, message, sizeof message) : 0;
     int sent = len > 0 && (sock >= 0 ? datagram_reply(sock, a, message, len)
                                      : datagram_reply_via(via, a, message, len));
     if (sent)

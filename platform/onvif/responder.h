@@ -29,7 +29,9 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
 size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out, size_t size);
 
 /// Composes the answer owed to *a and hands it to the kernel, on `sock`,
-/// or when `sock` is -1 on the socket current for `via`. Sent, it counts
+/// or when `sock` is -1 on the socket current for `via`, if it may still
+/// leave (admission_answerable: a reload may have hidden the device,
+/// dropped the link or the sender's prefix since it arrived). Sent, it counts
 /// as given (admission_given); not sent, its share goes back
 /// (admission_untake).
 void responder_send(int sock, enum datagram_via via, const struct arrival *a,

@@ -5,7 +5,8 @@
 // device without a real-time clock starts at the same time after each
 // boot until the clock is set). The MetadataVersion, with the description
 // it is for: clients that keep a device's description take a greater one
-// as the sign to read it again, so it never falls.
+// as the sign to read it again, so it never falls. The mode in force, for
+// a start whose files say nothing usable about it.
 
 #include <errno.h>
 #include <fcntl.h>
@@ -69,7 +70,8 @@ static int write_kept(const char *path, const char *text)
     if (snprintf(tmp, sizeof tmp, "%s.%d.tmp", path, (int)getpid()) >= (int)sizeof tmp)
         return 0;
     make_directory_of(path);
-    int fd = open(tmp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    unlink(tmp);  // one an older start left, perhaps not ours to write
+    int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0)
         return 0;
     ssize_t len = (ssize_t)strlen(text);
@@ -94,22 +96,37 @@ unsigned long wsd_next_instance_id(const char *path, unsigned long now, int *sav
     return id;
 }
 
-unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, unsigned long floor,
-                                        int rewrite, int *saved)
+unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, unsigned long floor, int *saved)
 {
     unsigned long kept = 0, version = 1;
     uint64_t kept_hash = 0;
-    if (read_kept(path, &kept, &kept_hash) && kept > 0 && kept != ULONG_MAX) {
-        if (kept_hash == hash && kept >= floor && !rewrite) {  // unchanged: nothing to write (flash wears)
-            *saved = 1;
-            return kept;
-        }
+    int known = read_kept(path, &kept, &kept_hash) && kept > 0 && kept != ULONG_MAX;
+    if (known)
         version = kept_hash == hash ? kept : kept + 1;
-    }
     if (version < floor)
         version = floor;
+    if (known && version == kept && kept_hash == hash) {  // nothing to write (flash wears)
+        *saved = 1;
+        return version;
+    }
     char text[64];
     snprintf(text, sizeof text, "%lu %llx\n", version, (unsigned long long)hash);
     *saved = write_kept(path, text);
     return version;
+}
+
+int wsd_kept_mode(const char *path, int *mode)
+{
+    unsigned long kept;
+    if (!read_kept(path, &kept, NULL) || kept > 1)
+        return 0;
+    *mode = (int)kept;
+    return 1;
+}
+
+void wsd_keep_mode(const char *path, int mode)
+{
+    int kept;
+    if (!wsd_kept_mode(path, &kept) || kept != mode)
+        write_kept(path, mode ? "1\n" : "0\n");
 }

@@ -56,14 +56,15 @@ int wsd_reload(void);
 /// Whether the device is discoverable now: cheap enough for each datagram.
 int wsd_discoverable(void);
 
-/// Whether the interface `name` is one of the links to use, as the
-/// configuration says now (every one when it says nothing).
-int wsd_interface_used(const char *name);
+/// Whether the interface `ifindex` is one of the links to use, as the
+/// configuration says now (every one when it says nothing), by the
+/// kernel's name for the device (never an address's label, as "eth0:1"):
+/// the one rule every caller asks. 0 for an interface that is gone.
+int wsd_link_used(int ifindex);
 
-struct wsd_prefix;
-/// The prefixes whose senders are answered although not on the link, as
-/// the configuration says now, into `out` (16 at most); returns how many.
-int wsd_allowed(struct wsd_prefix *out);
+/// Whether the configuration allows answers to the sender `from` (mapped:
+/// ::ffff:a.b.c.d for IPv4) although it is not on the link.
+int wsd_allows(const unsigned char from[16]);
 
 /// The description a configuration gives (the MetadataVersion aside): the
 /// fixed scopes, the hardware, name and location ones (defaults for those
@@ -93,6 +94,15 @@ size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t 
 /// same across restarts and interfaces. A configured one takes its place
 /// in the description.
 const char *wsd_endpoint(void);
+
+enum { WSD_HARDWARE_ADDRESS_SIZE = 18 };  // "02:00:00:00:00:01" and the terminator
+
+/// The device's hardware address, as the kernel prints it (lower-case hex
+/// pairs and colons), into `out`: that of eth0, else wlan0, else the first
+/// other interface by name (up or not) with a 6-byte Ethernet address
+/// that is not all zeros, loopback aside: the same from boot to boot.
+/// Returns 0 when there is none.
+int wsd_hardware_address(char out[WSD_HARDWARE_ADDRESS_SIZE]);
 
 /// Writes a fresh "urn:uuid:..." into `out` (at least 46 bytes).
 void wsd_new_uuid(char *out);
@@ -128,6 +138,9 @@ size_t wsd_message_with(const struct wsd_description *said, char *out, size_t si
 #define WSD_INSTANCE_ID_FILE WSD_STATE_DIR "/instance-id"
 /// Where the last MetadataVersion is kept, with the description it was for.
 #define WSD_METADATA_VERSION_FILE WSD_STATE_DIR "/metadata-version"
+/// Where the mode in force is kept (1 discoverable, 0 not), for a start
+/// whose configuration says nothing usable about it.
+#define WSD_MODE_FILE WSD_STATE_DIR "/discoverable"
 
 /// The InstanceId for a start of the service at `now` (seconds): greater
 /// than the one kept in `path` (max(kept + 1, now)), so it grows across
@@ -137,10 +150,17 @@ size_t wsd_message_with(const struct wsd_description *said, char *out, size_t si
 /// made if missing); *saved tells whether that worked.
 unsigned long wsd_next_instance_id(const char *path, unsigned long now, int *saved);
 
-/// The MetadataVersion for a description whose hash is `hash`, never below
-/// `floor`: the one kept in `path` when it was for the same description,
-/// one greater when not, 1 when none is kept. Written back as instance ids
-/// are, unless the file says so already and `rewrite` is 0; *saved tells
-/// whether the file now holds it.
-unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, unsigned long floor,
-                                        int rewrite, int *saved);
+/// The MetadataVersion for a description whose hash is `hash`, by the one
+/// rule: the one kept in `path` when it was for the same description, one
+/// greater when not, 1 when none is kept; never below `floor` (what this
+/// start announced before). Written back as instance ids are when the file
+/// does not say so already; *saved tells whether the file now holds it. No
+/// clock: a later start that can write reads the same file, so it never
+/// announces less than a start that could not.
+unsigned long wsd_next_metadata_version(const char *path, uint64_t hash, unsigned long floor, int *saved);
+
+/// The mode kept in `path` into *mode; 0 when none is kept.
+int wsd_kept_mode(const char *path, int *mode);
+
+/// Keeps `mode` in `path`, written only when it says otherwise.
+void wsd_keep_mode(const char *path, int mode);
