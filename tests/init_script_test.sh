@@ -130,14 +130,19 @@ sleep 0.5
 "$probe" 0.5 >/dev/null && fail "answered when started with the run-time file unreadable"
 chmod 0644 /var/lib/discovery/discovery.conf
 
-# An unexpected end.
+# An unexpected end, with a hard link to a file of root's planted in the
+# daemon's state directory (which its user can do where the kernel's
+# fs.protected_hardlinks is 0): the file stays root's.
 answered_within_15s "$t0" "SIGKILL, the file readable again"
+ln /var/lib/discovery/discovery.conf /var/lib/discovery-daemon/planted
 pid=$(pid_of_daemon)
 [ "${pid:-0}" -gt 0 ] || fail "no daemon to kill"
 t0=$(now)
 kill -KILL "$pid"
 answered_within_15s "$t0" "SIGKILL"
 [ "$(pid_of_daemon)" != "$pid" ] || fail "the same daemon after SIGKILL"
+[ "$(owner_mode /var/lib/discovery/discovery.conf)" = "0 644" ] ||
+    fail "the linked file after a relaunch: $(owner_mode /var/lib/discovery/discovery.conf)"
 
 # An upgrade renames a new binary over the running one: the daemon is
 # still the service's, and a restart leaves exactly one, answering once.

@@ -141,6 +141,7 @@ t0=$(now)
 in_ct ip addr add 10.77.0.2/24 dev host0
 in_ct ip route add 224.0.0.0/4 dev host0
 answered_within_15s "$t0" "the address came"
+"$probe" 1 "ff02::c%$ve" >/dev/null || fail "no answer over IPv6"
 if [ -n "$debs" ]; then
     # The InstanceId went on from the one 1.0.0 kept, in the daemon's own
     # state directory.
@@ -193,10 +194,16 @@ echo "systemd: start without an address, confinement, rating, reload, SIGKILL, s
 in_ct /etc/init.d/discovery-daemon start
 answered_within_15s "$(now)" "started by the init script"
 old=$(in_ct systemctl show -p MainPID --value discovery-daemon)
+# What an older daemon's user left in the run-time directory: the file
+# its own, a link planted for root's next write.
+in_ct sh -c 'chown discovery /var/lib/discovery/discovery.conf &&
+    ln -s /etc/shadow /var/lib/discovery/discovery.conf.new'
 in_ct sh -c 'cd /var/tmp/debs && dpkg-deb -R discovery-daemon_*_amd64.deb new &&
     sed -i "s/^Version: .*/&+1/" new/DEBIAN/control && dpkg-deb -b new newer.deb >/dev/null &&
     dpkg -i newer.deb >/dev/null' || fail "the upgrade"
 answered_within_15s "$(now)" "upgraded"
+[ "$(in_ct sh -c 'ls -A /var/lib/discovery; stat -c %U /var/lib/discovery/discovery.conf')" = "discovery.conf
+root" ] || fail "the run-time directory after the upgrade: $(in_ct ls -la /var/lib/discovery)"
 sleep 2
 daemons=$(in_ct sh -c 'for p in /proc/[0-9]*; do case "$(readlink $p/exe)" in /usr/sbin/discovery-daemon*) echo $p;; esac; done')
 [ "$(echo "$daemons" | wc -w)" -eq 1 ] || fail "daemons after the upgrade: $daemons"
