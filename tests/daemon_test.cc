@@ -737,7 +737,21 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     EXPECT_EQ(read_xml_fields(*std::find_if(heard.begin(), heard.end(), [&](const std::string &m) {
                   return m.find(hello_action) != std::string::npos;
               })).one(WSD_DISCOVERY_NS, "Scopes"), scopes + "Step%205");
+    // The run-time directory removed and made again while the links keep
+    // changing: what is written there is in force as before.
+    std::atomic<bool> churning{ true };
+    ASSERT_EQ(system("ip link add churn0 type veth peer name churn1"), 0);
+    std::thread churn([&] {
+        for (int i = 0; churning; i++, usleep(400000))
+            system(i % 2 ? "ip addr del 10.9.9.9/32 dev churn0" : "ip addr add 10.9.9.9/32 dev churn0");
+    });
+    ASSERT_EQ(system("rm -r /var/lib/discovery && mkdir /var/lib/discovery"), 0);
+    usleep(1200000);
+    receive(listener, 0);
+    log_records(0.02);
     EXPECT_EQ(change("discoverable = no\n", 'w').find(bye_action) != std::string::npos, true);
+    churning = false;
+    churn.join();
 
     // Every spelling of a yes and a no, in any case.
     for (const char *mode : { "on", "false", "TRUE", "Off", "1", "No", "Yes", "0" }) {
@@ -770,7 +784,27 @@ TEST_F(Daemon, ConfiguredDescriptionAndItsReload)
     EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE ".new", "discoverable = maybe\n"));
     EXPECT_EQ(rename(WSD_RUNTIME_CONFIG_FILE ".new", WSD_RUNTIME_CONFIG_FILE), 0);  // over the FIFO
     stays_hidden("maybe");
+    // Restarted with that bad mode: hidden still, as it was before.
+    log_records(0);
     EXPECT_EQ(stop(pid, SIGTERM), 0);
+    start(&pid);
+    stays_hidden("maybe, restarted");
+    // The image's file unreadable at start: hidden, and no MetadataVersion
+    // taken for a description never announced; once it can be read, in
+    // force at once.
+    log_records(0);
+    EXPECT_EQ(stop(pid, SIGTERM), 0);
+    ASSERT_EQ(system("rm " WSD_CONFIG_FILE " && mkdir " WSD_CONFIG_FILE), 0);
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = Hidden\ndiscoverable = yes\n"));
+    std::string version = read_file(WSD_METADATA_VERSION_FILE);
+    start(&pid);
+    stays_hidden("the image's file unreadable");
+    EXPECT_EQ(read_file(WSD_METADATA_VERSION_FILE), version);
+    ASSERT_EQ(system("rmdir " WSD_CONFIG_FILE), 0);
+    ASSERT_TRUE(write_file(WSD_CONFIG_FILE, "location = Hall B\n"));
+    EXPECT_NE(receive_with(listener, hello_action, 0.5), "");
+    log_records(0);
+    EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 
 // Clients order a device's messages by InstanceId: a restart within the
@@ -800,6 +834,7 @@ TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
     ASSERT_NE(hello, "");
     EXPECT_GE(instance_id(hello), (unsigned long)time(NULL) - 5);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
+    const std::string kept = read_xml_fields(hello).one(WSD_DISCOVERY_NS, "MetadataVersion");
 
     // A state directory that can be read but no longer written (a full
     // flash, remounted read-only): descriptions A, B and A again still
@@ -807,8 +842,9 @@ TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
     ASSERT_EQ(system("mount --bind " WSD_STATE_DIR " " WSD_STATE_DIR " && mount -o remount,bind,ro " WSD_STATE_DIR), 0);
     log_records(0);  // a log never read stalls the daemon
     ASSERT_NO_FATAL_FAILURE(start(&pid));
-    unsigned long version = std::stoul(read_xml_fields(receive_with(listener, hello_action, 2))
-                                           .one(WSD_DISCOVERY_NS, "MetadataVersion"));
+    std::string said = read_xml_fields(receive_with(listener, hello_action, 2)).one(WSD_DISCOVERY_NS, "MetadataVersion");
+    EXPECT_EQ(said, kept);  // what a start that can write announces for it too
+    unsigned long version = std::stoul(said);
     for (const char *name : { "A", "B", "A" }) {
         EXPECT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, std::string("name = ") + name + "\n"));
         std::string next = read_xml_fields(receive_with(listener, hello_action, 1)).one(WSD_DISCOVERY_NS, "MetadataVersion");
@@ -831,13 +867,14 @@ TEST_F(Daemon, InstanceIdGrowsAcrossQuickRestartsAndSurvivesACorruptFile)
     log_records(0);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 
-    // Boards made from one image, their machine-ids still "uninitialized":
-    // each one's hardware address makes its endpoint.
-    ASSERT_EQ(system("rm " WSD_RUNTIME_CONFIG_FILE " && echo uninitialized > /etc/machine-id && mount -t sysfs sysfs /sys"
-                     " && ip link add eth0 type veth peer name eth0p"), 0);
+    // Boards made from one image, their machine-ids still "uninitialized",
+    // their link named as Debian names it on many ARM boards: each one's
+    // hardware address makes its endpoint.
+    ASSERT_EQ(system("rm " WSD_RUNTIME_CONFIG_FILE " && echo uninitialized > /etc/machine-id"
+                     " && ip link add end0 type veth peer name end1"), 0);
     std::string endpoints[2];
     for (int board = 0; board < 2; board++) {
-        ASSERT_EQ(system(("ip link set eth0 address 02:00:00:00:00:0" + std::to_string(board + 1)).c_str()), 0);
+        ASSERT_EQ(system(("ip link set end0 address 02:00:00:00:00:0" + std::to_string(board + 1)).c_str()), 0);
         ASSERT_NO_FATAL_FAILURE(start(&pid));
         endpoints[board] = read_xml_fields(receive_with(listener, hello_action, 2)).one(WSD_ADDRESSING_NS, "Address");
         log_records(0);
@@ -942,6 +979,8 @@ TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
     // A link that is down is no link: its address is never announced.
     ASSERT_EQ(system("ip link add down0 type veth peer name down1"
                      " && ip addr add 10.99.0.1/24 dev down0"), 0);
+    // A /proc with no more than the processes, as a confined service has.
+    ASSERT_EQ(system("mount -t proc -o subset=pid proc /proc"), 0);
     for (int route = 0; route < 2; route++) {
         ASSERT_EQ(system(("ip route replace default dev cam" + std::to_string(route)).c_str()), 0);
         if (route == 1) {  // then with XAddrs templates of a configuration
@@ -997,6 +1036,7 @@ TEST_F(Links, EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs)
             EXPECT_EQ(count_with(receive(far_listener6[n], 0.2), bye_action), 1) << "link " << n;
         }
     }
+    EXPECT_EQ(system("umount /proc"), 0);
 }
 
 // Only hosts on a link get answers: not one behind a router (a far
@@ -1064,23 +1104,30 @@ TEST_F(Links, OnlyHostsOnTheLinkGetAnswers)
     system(("ip netns del " + far).c_str());
 }
 
-// Only the links the configuration names are greeted and answered on; a
-// reading that names others says Bye on those left and greets those
-// added. A link's Hello names each of its IPv4 addresses (a link-local one
-// only where it has no other), an answer the one in the sender's subnet
-// first.
+// Only the links the configuration names are greeted and answered on,
+// by their devices' names (an address's label, "cam0:1", names no link),
+// however many other interfaces there are; a reading that names others
+// says Bye on those left, greets those added, and sends no answer held for
+// the ones left after their Bye. A link's Hello names each of its IPv4
+// addresses (a link-local one only where it has no other), an answer the
+// one in the sender's subnet first.
 TEST_F(Links, OnlyTheLinksConfiguredEachWithEveryAddress)
 {
+    FILE *batch = popen("ip -batch -", "w");  // 130 interfaces before the links: the lower indexes
+    for (int i = 0; batch && i < 65; i++)
+        fprintf(batch, "link add d%d type veth peer name e%d\n", i, i);
+    ASSERT_TRUE(batch && pclose(batch) == 0);
     add_link(0);
     add_link(1);
-    ASSERT_EQ(system(("ip addr add 10.78.0.1/24 dev cam0 && ip addr add 169.254.7.1/16 dev cam0 && ip -n " +
+    ASSERT_EQ(system(("ip addr add 10.78.0.1/24 dev cam0 label cam0:1 && ip addr add 169.254.7.1/16 dev cam0 && ip -n " +
                       prefix + "0 addr add 10.78.0.2/24 dev cli0 && ip route add 224.0.0.0/4 dev cam0").c_str()), 0);
     const std::string a = "http://10.77.0.1/onvif/device_service", b = "http://10.78.0.1/onvif/device_service";
-    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "interfaces = !cam1\n"));
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "interfaces = cam0\n"));
     pid_t pid;
     ASSERT_NO_FATAL_FAILURE(start(&pid));
     EXPECT_EQ(read_xml_fields(receive_with(far_listener[0], hello_action, 3)).one(WSD_DISCOVERY_NS, "XAddrs"), a + " " + b);
     EXPECT_EQ(probe_from(0, "urn:uuid:from-a"), a + " " + b);
+    EXPECT_EQ(ask(far_client6[0], onvif_client_probe("urn:uuid:from-a6"), "urn:uuid:from-a6", "ff02::c"), xaddrs6(0));
     send_from(far_client[0], onvif_client_probe("urn:uuid:from-b"), "10.78.0.2", "239.255.255.250");
     EXPECT_EQ(read_xml_fields(receive_with(far_client[0], "urn:uuid:from-b", answer_wait_s)).one(WSD_DISCOVERY_NS, "XAddrs"),
               b + " " + a);
@@ -1091,16 +1138,28 @@ TEST_F(Links, OnlyTheLinksConfiguredEachWithEveryAddress)
     std::vector<std::string> heard = receive(far_listener[1], 0);
     EXPECT_EQ(count_with(heard, hello_action) + count_with(heard, bye_action), 0);
 
-    // The other link named instead: a Bye where the device was, a Hello
-    // where it is now; and a link with a link-local address alone names it.
-    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "interfaces = cam1\n"));
+    // The other link named instead, with answers to the group held for the
+    // first: a Bye where the device was and nothing after it there, a Hello
+    // where it is now; a link with a link-local address alone names it,
+    // and no more once it has another.
+    for (int i = 0; i < 8; i++)
+        send_to(far_client[0], onvif_client_probe("urn:uuid:held-" + std::to_string(i)), "239.255.255.250");
+    usleep(20000);
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "interfaces = !cam0\n"));
     EXPECT_NE(receive_with(far_listener[0], bye_action, 1), "");
+    usleep(20000);  // what left before the Bye, arrived
+    receive(far_client[0], 0);
+    EXPECT_EQ(receive(far_client[0], 0.5).size(), 0u) << "answers after the Bye";
     EXPECT_EQ(read_xml_fields(receive_with(far_listener[1], hello_action, 1)).one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs(1));
     EXPECT_EQ(probe_from(1, "urn:uuid:included"), xaddrs(1));
     EXPECT_EQ(probe_from(0, "urn:uuid:left"), "answers: 0");
+    heard = receive(far_listener[0], 0);
+    EXPECT_EQ(count_with(heard, hello_action) + count_with(heard, bye_action), 0);
     ASSERT_EQ(system("ip addr flush dev cam1 && ip addr add 169.254.8.1/16 dev cam1"), 0);
     EXPECT_EQ(read_xml_fields(receive_with(far_listener[1], "169.254", 3)).one(WSD_DISCOVERY_NS, "XAddrs"),
               "http://169.254.8.1/onvif/device_service");
+    ASSERT_EQ(system("ip addr add 10.88.0.1/24 dev cam1"), 0);
+    EXPECT_EQ(read_xml_fields(receive_with(far_listener[1], "10.88.0.1", 3)).one(WSD_DISCOVERY_NS, "XAddrs"), xaddrs(1));
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
