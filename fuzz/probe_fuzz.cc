@@ -36,7 +36,7 @@ static int same_request(enum wsd_request_kind k1, const struct wsd_request *a,
         return 1;
     if (strcmp(a->message_id, b->message_id) != 0 || strcmp(a->scopes, b->scopes) != 0 ||
         strcmp(a->match_by, b->match_by) != 0 || strcmp(a->resolve_address, b->resolve_address) != 0 ||
-        a->type_count != b->type_count || a->types_unresolved != b->types_unresolved)
+        a->type_count != b->type_count || a->types_unresolved != b->types_unresolved || a->soap11 != b->soap11)
         return 0;
     for (int i = 0; i < a->type_count; i++)
         if (strcmp(a->types[i].ns, b->types[i].ns) != 0 || strcmp(a->types[i].local, b->types[i].local) != 0)

@@ -109,7 +109,8 @@ enum wsd_match wsd_probe_match(const struct wsd_request *p)
             return WSD_NOT_MATCHED;
 
     int exact;
-    if (p->match_by[0] == '\0' || strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc3986") == 0)
+    if (p->match_by[0] == '\0' || strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc3986") == 0 ||
+        strcmp(p->match_by, WSD_DISCOVERY_NS "/rfc2396") == 0)
         exact = 0;
     else if (strcmp(p->match_by, WSD_DISCOVERY_NS "/strcmp0") == 0)
         exact = 1;

@@ -4,6 +4,7 @@
 // (request_namespaces.cc); only the namespaces and local names count.
 
 #include <ctype.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "request.h"
@@ -46,13 +47,19 @@ static void on_start(void *data, const char *name, const char **attrs)
         reader_give_up(r);  // nothing we read has child elements
         return;
     }
+    // The envelope of SOAP 1.2, or of SOAP 1.1 (which some clients send
+    // first): its Header and Body in its own namespace.
+    const char *soap = r->request->soap11 ? WSD_SOAP11_NS : WSD_SOAP_NS;
     if (d == 1) {
-        if (!is_element(name, WSD_SOAP_NS, "Envelope"))
+        r->request->soap11 = is_element(name, WSD_SOAP11_NS, "Envelope");
+        if (!r->request->soap11 && !is_element(name, WSD_SOAP_NS, "Envelope"))
             reader_give_up(r);
+        if (r->parser)
+            r->root_at = (long)XML_GetCurrentByteIndex(r->parser);
     } else if (d == 2) {
-        if (is_element(name, WSD_SOAP_NS, "Header"))
+        if (is_element(name, soap, "Header"))
             r->in_header = d;
-        else if (is_element(name, WSD_SOAP_NS, "Body"))
+        else if (is_element(name, soap, "Body"))
             r->in_body = d;
     } else if (d == 3 && r->in_header) {
         if (is_element(name, WSD_ADDRESSING_NS, "Action"))
@@ -161,13 +168,16 @@ static void reader_start(struct request_reader *r, struct wsd_request *request)
     r->bad = 0;
     request->message_id[0] = request->scopes[0] = request->match_by[0] = '\0';
     request->resolve_address[0] = '\0';
-    request->type_count = request->types_unresolved = 0;
+    request->type_count = request->types_unresolved = request->soap11 = 0;
+    r->root_at = -1;
 }
 
-// The full parser's reading; whether it found the document well-formed
-// and the reader kept to it.
-static int parse_fully(struct request_reader *r, const char *data, size_t len)
+// One reading by the full parser; whether it found the document
+// well-formed and the reader kept to it. *unbound tells where a start tag
+// with a prefix declared nowhere stopped it (-1: none did).
+static int parse_once(struct request_reader *r, const char *data, size_t len, long *unbound)
 {
+    *unbound = -1;
     r->parser = xml_thread_parser();
     if (!r->parser)
         return 0;
@@ -176,7 +186,106 @@ static int parse_fully(struct request_reader *r, const char *data, size_t len)
     XML_SetCharacterDataHandler(r->parser, on_text);
     XML_SetNamespaceDeclHandler(r->parser, reader_namespace_start, reader_namespace_end);
     XML_SetStartDoctypeDeclHandler(r->parser, on_doctype);
-    return XML_Parse(r->parser, data, (int)len, XML_TRUE) == XML_STATUS_OK && !r->bad;
+    if (XML_Parse(r->parser, data, (int)len, XML_TRUE) == XML_STATUS_OK)
+        return !r->bad;
+    if (XML_GetErrorCode(r->parser) == XML_ERROR_UNBOUND_PREFIX && !r->bad)
+        *unbound = (long)XML_GetCurrentByteIndex(r->parser);
+    return 0;
+}
+
+enum { UNDECLARED_MAX = 8, UNDECLARED_PREFIX = 64 };
+
+// Whether the start tag at `tag` declares `prefix` (`n` bytes) itself.
+static int declares(const char *tag, const char *end, const char *prefix, size_t n)
+{
+    const char *close = (const char *)memchr(tag, '>', (size_t)(end - tag));
+    for (const char *p = tag; close && (p = (const char *)memmem(p, (size_t)(close - p), "xmlns:", 6)); p += 6) {
+        const char *q = p + 6 + n;
+        if (q < close && memcmp(p + 6, prefix, n) == 0 && (*q == '=' || *q == ' ' || *q == '\t' || *q == '\r' ||
+                                                          *q == '\n'))
+            return 1;
+    }
+    return 0;
+}
+
+// The prefixes of the start tag at `tag` (its element's and its
+// attributes'), each added to the root's declarations in `decls` (bound
+// to a namespace of its own that no element or attribute we read is in)
+// unless it is there already or the root at `root` declares it; whether
+// one was added.
+static int declare_tag_prefixes(const char *tag, const char *root, const char *end, char *decls, size_t size)
+{
+    int added = 0;
+    for (const char *p = tag + 1; p < end && *p != '>';) {
+        const char *name = p;
+        while (p < end && !strchr(" \t\r\n=/>", *p))
+            p++;
+        const char *colon = (const char *)memchr(name, ':', (size_t)(p - name));
+        size_t n = colon ? (size_t)(colon - name) : 0;
+        char decl[2 * UNDECLARED_PREFIX + sizeof UNDECLARED_NS + 16];
+        if (n > 0 && n < UNDECLARED_PREFIX && !(n == 5 && memcmp(name, "xmlns", 5) == 0) &&
+            !(n == 3 && memcmp(name, "xml", 3) == 0) && !declares(root, end, name, n)) {
+            snprintf(decl, sizeof decl, " xmlns:%.*s=\"" UNDECLARED_NS "%.*s\"", (int)n, name, (int)n, name);
+            if (!strstr(decls, decl) && strlen(decls) + strlen(decl) < size) {
+                strcat(decls, decl);
+                added = 1;
+            }
+        }
+        // Past the value of an attribute, quoted as it may be.
+        while (p < end && strchr(" \t\r\n=/", *p))
+            p++;
+        if (p < end && (*p == '"' || *p == '\'')) {
+            const char *close = (const char *)memchr(p + 1, *p, (size_t)(end - p - 1));
+            p = close ? close + 1 : end;
+        }
+    }
+    return added;
+}
+
+// The document read again by the full parser with the prefixes that
+// stopped it (at `unbound`) declared on the root element, each in a
+// namespace of its own, as often as another such prefix stops it. An
+// attribute so prefixed is then one the reader ignores, an element so
+// prefixed one it does not know.
+static __attribute__((noinline)) int parse_declaring(struct request_reader *r, const char *data, size_t len,
+                                                     long unbound)
+{
+    char copy[65536 + UNDECLARED_MAX * (2 * UNDECLARED_PREFIX + 32)];
+    char decls[UNDECLARED_MAX * (2 * UNDECLARED_PREFIX + 32)] = "";
+    struct wsd_request *request = r->request;
+    const char *text = data;
+    size_t text_len = len;
+    for (int tries = 0; tries < UNDECLARED_MAX && len <= 65536; tries++) {
+        long root = r->root_at;
+        if (unbound < 0 || root < 0 ||
+            !declare_tag_prefixes(text + unbound, data + root, text + text_len, decls, sizeof decls))
+            return 0;
+        // The root's name ends where its first attribute or its '>' begins.
+        size_t at = (size_t)root + 1;
+        while (at < len && !strchr(" \t\r\n/>", data[at]))
+            at++;
+        size_t extra = strlen(decls);
+        memcpy(copy, data, at);
+        memcpy(copy + at, decls, extra);
+        memcpy(copy + at + extra, data + at, len - at);
+        text = copy;
+        text_len = len + extra;
+        reader_start(r, request);
+        if (parse_once(r, text, text_len, &unbound))
+            return 1;
+    }
+    return 0;
+}
+
+// The full parser's reading; whether it found the document well-formed
+// and the reader kept to it. Expat refuses a document with a prefix
+// declared nowhere, which some clients write on attributes they care
+// little about (mustUnderstand): such a document is read again with it
+// declared.
+static int parse_fully(struct request_reader *r, const char *data, size_t len)
+{
+    long unbound;
+    return parse_once(r, data, len, &unbound) || (unbound >= 0 && parse_declaring(r, data, len, unbound));
 }
 
 // The request the reader saw, once the document is read.

@@ -26,13 +26,16 @@ struct wsd_request {
     int types_unresolved;  // a prefix had no namespace in scope
     char scopes[WSD_SCOPES_SIZE];  // as written, white space separated
     char match_by[WSD_NAME_SIZE];  // empty: the default rule
+    int soap11;  // in a SOAP 1.1 envelope, to be answered in one
 };
 
-/// Parses one datagram as a Probe (a well-formed SOAP 1.2 WS-Discovery
-/// Probe with a MessageID) or as a Resolve (the same, with an
+/// Parses one datagram as a Probe (a well-formed SOAP 1.2 or SOAP 1.1
+/// WS-Discovery Probe with a MessageID) or as a Resolve (the same, with an
 /// EndpointReference Address), or as neither: other messages, broken or
 /// oversized XML, document type declarations, nesting deeper than a
-/// request needs.
+/// request needs, an undeclared prefix on an element. An attribute whose
+/// prefix is declared nowhere (as some clients write mustUnderstand) is
+/// ignored.
 enum wsd_request_kind wsd_parse_request(const char *data, size_t len, struct wsd_request *request);
 
 /// The same, read by the full XML parser alone, as the quick scan of the
@@ -45,8 +48,10 @@ int wsd_parse_probe(const char *data, size_t len, struct wsd_request *probe);
 
 /// How the device matches a Probe: every Type it asks for must be one of
 /// ours (none asked matches), and every Scope it asks for must match one
-/// of ours by its MatchBy rule (RFC 3986 by default, or strcmp0); a Probe
-/// for our Types with any other rule asks for one we do not support.
+/// of ours by its MatchBy rule (RFC 3986 by default, or WS-Discovery
+/// 2005/04's own default, RFC 2396, which means the same for our scopes,
+/// or strcmp0); a Probe for our Types with any other rule asks for one we
+/// do not support.
 enum wsd_match { WSD_NOT_MATCHED, WSD_MATCHED, WSD_RULE_NOT_SUPPORTED };
 enum wsd_match wsd_probe_match(const struct wsd_request *probe);
 

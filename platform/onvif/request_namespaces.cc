@@ -36,8 +36,9 @@ static const char *lookup_namespace(const struct request_reader *r, const char *
     if (strcmp(prefix, "xml") == 0)
         return "http://www.w3.org/XML/1998/namespace";
     for (int i = r->ns_count - 1; i >= 0; i--)
-        if (strcmp(r->ns[i].prefix, prefix) == 0)
-            return r->ns[i].uri[0] ? r->ns[i].uri : NULL;  // xmlns="" undeclares
+        if (strcmp(r->ns[i].prefix, prefix) == 0)  // xmlns="" undeclares
+            return r->ns[i].uri[0] && strncmp(r->ns[i].uri, UNDECLARED_NS, sizeof UNDECLARED_NS - 1) != 0
+                       ? r->ns[i].uri : NULL;
     return NULL;
 }
 
@@ -66,6 +67,15 @@ void reader_resolve_types(struct request_reader *r)
         if (colon)
             *colon = '\0';
         const char *uri = lookup_namespace(r, colon ? qname : "");
+        // Some clients write a Type as its namespace name, a colon and its
+        // local name: "http://www.onvif.org/ver10/device/wsdl:Device".
+        char *last = colon ? strrchr(colon + 1, ':') : NULL;
+        if (!uri && last && strchr(colon + 1, '/')) {
+            *colon = ':';
+            *last = '\0';
+            uri = qname;
+            local = last + 1;
+        }
         struct wsd_qname *t = &p->types[p->type_count++];
         if (!uri || strlen(local) >= sizeof t->local) {
             p->types_unresolved = 1;

@@ -12,6 +12,11 @@
 
 enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
 
+/// The namespace the full parser is given for a prefix declared nowhere,
+/// the prefix after it. Names in it count as undeclared, wherever it is
+/// declared.
+#define UNDECLARED_NS "urn:x-undeclared-prefix-7f3a9c:"
+
 enum capture { CAPTURE_NONE, CAPTURE_ACTION, CAPTURE_MESSAGE_ID, CAPTURE_TYPES, CAPTURE_SCOPES,
                CAPTURE_ADDRESS };
 
@@ -36,6 +41,7 @@ struct request_reader {
     struct namespace_decl ns[MAX_NAMESPACES];
     int ns_count;
     int bad;
+    long root_at;  // where the root element's start tag is (the full parser), -1 before it
 };
 
 /// The request is not one we read: the reader stops, and so does the
