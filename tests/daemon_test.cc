@@ -1164,6 +1164,65 @@ TEST_F(Links, OnlyTheLinksConfiguredEachWithEveryAddress)
     EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
 
+// Probes in the forms real clients send them, to the group and directed
+// (a mustUnderstand with a prefix declared nowhere; SOAP 1.1 with Types as
+// namespace names, from port 3702; a .NET scope rule), each answered in
+// the envelope it came in, and none for a scope the device lacks. The
+// default description names the link's hardware address in under 1,400
+// bytes; on a link of 1,280 bytes nothing larger than it carries whole
+// leaves, and the log says what was left out.
+TEST_F(Links, EveryClientsProbeAnsweredWhole)
+{
+    add_link(0);
+    ASSERT_EQ(system("ip link set cam0 address 02:00:00:00:00:77 && ip addr add 10.77.0.33/24 dev cam0"
+                     " && ip route add 224.0.0.0/4 dev cam0"), 0);
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, "name = " + std::string(30, 'n') + "\nlocation = " +
+                                                        std::string(30, 'l') + "\nserial = SN/1\n"));
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    std::string hello = receive_with(far_listener[0], hello_action, 3);
+    const std::string mac = "onvif://www.onvif.org/MacAddress/02:00:00:00:00:77";
+    EXPECT_NE(read_xml_fields(hello).one(WSD_DISCOVERY_NS, "Scopes").find(mac + " onvif://www.onvif.org/SerialNumber/SN/1"),
+              std::string::npos);
+    EXPECT_LE(hello.size(), 1400u);
+    std::string soap11 = probe_with("urn:uuid:X", WSD_ONVIF_NETWORK_NS ":NetworkVideoTransmitter " WSD_ONVIF_DEVICE_NS
+                                    ":Device", ""), sloppy = probe_with("urn:uuid:X", "", "");
+    soap11.replace(soap11.find(WSD_SOAP_NS), strlen(WSD_SOAP_NS), WSD_SOAP11_NS);
+    sloppy.replace(sloppy.find("<wsa:Action>"), 12, "<wsa:Action a:mustUnderstand=\"true\">");
+    int z = udp_socket_in(prefix + "0", 3702, false), n = 0;
+    for (const auto &[form, answered] : std::vector<std::pair<std::string, bool>>{
+             { sloppy, true }, { soap11, true }, { probe_with("urn:uuid:X", "", mac, WSD_DISCOVERY_NS "/rfc2396"), true },
+             { probe_with("urn:uuid:X", "", mac + "0", WSD_DISCOVERY_NS "/rfc2396"), false },
+             { std::string(soap11).replace(soap11.find("<wsd:Scopes>"), 12, "<wsd:Scopes>urn:lacking"), false } })
+        for (const char *to : { "239.255.255.250", "10.77.0.1" }) {
+            std::string id = "urn:uuid:form-" + std::to_string(n++), probe = form;
+            send_to(z, probe.replace(probe.find("urn:uuid:X"), 10, id), to);
+            xml_fields answer = read_xml_fields(receive_with(z, "RelatesTo>" + id, answered ? answer_wait_s : 0.5));
+            EXPECT_EQ(answer.one(WSD_DISCOVERY_NS, "XAddrs") != "<missing>", answered) << n;
+            EXPECT_EQ(answer.one(WSD_SOAP11_NS, "Body") == "", answered && form == soap11) << n;
+        }
+
+    // A link of 1,280 bytes and a description far longer.
+    std::string longer = "xaddrs = http://{address}:8080/" + std::string(40, 'x') + " https://{address}/onvif\n";
+    for (int i = 0; i < 12; i++)
+        longer += "scope = urn:" + std::to_string(i) + std::string(80, 's') + "\n";
+    ASSERT_EQ(system("ip link set cam0 mtu 1280"), 0);
+    usleep(200000);
+    log_records(0);
+    ASSERT_TRUE(write_file(WSD_RUNTIME_CONFIG_FILE, longer));
+    hello = receive_with(far_listener[0], hello_action, 2);
+    send_to(z, onvif_client_probe("urn:uuid:small"), "10.77.0.1");
+    std::string answer = receive_with(z, "RelatesTo>urn:uuid:small", 0.5);
+    EXPECT_TRUE(hello.size() <= 1252 && answer.size() <= 1252 && answer.size() > 800) << hello.size() << " " << answer.size();
+    std::string logged;
+    for (const std::string &r : log_records(0.2))
+        logged += r;
+    for (const char *what : { "cam0: IPv4: Hellos left out their last 3 XAddrs and ", "cam0: IPv4: answers left out" })
+        EXPECT_NE(logged.find(what), std::string::npos) << logged;
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
+}
+
 // A Hello on its way when the Bye is said (a link comes up, and the look
 // at the links is slowed) is never sent after the Bye.
 TEST_F(Links, NothingFollowsTheBye)

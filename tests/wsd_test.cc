@@ -69,6 +69,25 @@ TEST(Probe, ReadsTheFormsRealClientsSend)
     // dp0 is the network namespace: dp0:Device is not the device service.
     EXPECT_FALSE(matches(node_onvif_probe("uuid:3", "Device")));
     EXPECT_FALSE(matches(node_onvif_probe("uuid:4", "NetworkVideoDisplay")));
+
+    // openHAB's: mustUnderstand with a prefix declared nowhere, ignored by
+    // the quick scan and the full parser alike (a comment sends it there);
+    // such a prefix on an element we read still leaves no Probe.
+    std::string sloppy = probe_with("urn:uuid:5", "", "");
+    sloppy.replace(sloppy.find("<wsa:Action>"), 12, "<wsa:Action a:mustUnderstand=\"true\">");
+    for (const std::string &form : { sloppy, std::string(sloppy).insert(sloppy.find("<soap:Body>"), "<!---->") }) {
+        EXPECT_EQ(wsd_parse_request_fully(form.data(), form.size(), &p), WSD_PROBE_REQUEST);
+        EXPECT_TRUE(matches(form));
+    }
+    EXPECT_FALSE(matches(std::string(sloppy).replace(sloppy.find("wsd:Probe>"), 9, "x:Probe")));
+    // ZoneMinder's first: SOAP 1.1, each Type its namespace name, ':' and
+    // its local name.
+    std::string soap11 = probe_with("urn:uuid:6", WSD_ONVIF_NETWORK_NS ":NetworkVideoTransmitter " WSD_ONVIF_DEVICE_NS
+                                    ":Device", "");
+    ASSERT_EQ(parse(soap11.replace(soap11.find(WSD_SOAP_NS), strlen(WSD_SOAP_NS), WSD_SOAP11_NS), &p), 1);
+    EXPECT_EQ(p.soap11, 1);
+    EXPECT_TRUE(wsd_probe_matches(&p));
+    EXPECT_FALSE(matches(probe_with("a", WSD_ONVIF_NETWORK_NS ":Device", "")));
 }
 
 TEST(Probe, TypesAreMatchedByNamespaceAndLocalName)
@@ -110,6 +129,9 @@ TEST(Probe, ScopesFollowTheirMatchingRule)
         EXPECT_EQ(matches(probe_with("a", "", c.scopes)), c.match) << c.scopes;
     EXPECT_TRUE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile",
                                    WSD_DISCOVERY_NS "/rfc3986")));
+    // WS-Discovery 2005/04's own default, as a .NET client names it.
+    EXPECT_TRUE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile", WSD_DISCOVERY_NS "/rfc2396")));
+    EXPECT_FALSE(matches(probe_with("a", "", "onvif://www.onvif.org/country", WSD_DISCOVERY_NS "/rfc2396")));
 
     EXPECT_TRUE(matches(probe_with("a", "", "onvif://www.onvif.org/Profile/Streaming",
                                    WSD_DISCOVERY_NS "/strcmp0")));
@@ -190,7 +212,7 @@ TEST(Messages, ProbeMatchFormAndIdentity)
               std::string::npos);
     EXPECT_NE(m.find("<wsd:MetadataVersion>1</wsd:MetadataVersion>"), std::string::npos);
     // Every namespace is declared on the Envelope, in double quotes.
-    std::string envelope = m.substr(m.find("<SOAP-ENV:Envelope"));
+    std::string envelope = m.substr(m.find("<s:Envelope"));
     envelope = envelope.substr(0, envelope.find('>'));
     EXPECT_EQ(count(envelope, "xmlns:"), 5);
     EXPECT_EQ(count(m, "xmlns"), 5);
@@ -253,6 +275,15 @@ TEST(Messages, FaultForAnUnsupportedMatchingRule)
               WSD_DISCOVERY_NS "/rfc3986 " WSD_DISCOVERY_NS "/strcmp0</wsd:SupportedMatchingRules>"
               "</SOAP-ENV:Detail></SOAP-ENV:Fault></SOAP-ENV:Body></SOAP-ENV:Envelope>");
     EXPECT_TRUE(read_xml_fields(std::string(buf, len)).well_formed);
+    // To a SOAP 1.1 Probe, SOAP 1.1's fault; to it and a SOAP 1.2 one alike,
+    // nothing longer than the link carries whole.
+    wsd_cut cut;
+    len = wsd_message_fitted(buf, sizeof buf - 1, WSD_RULE_FAULT, "urn:uuid:f2", 1, NULL, NULL, &cut);
+    xml_fields f = read_xml_fields(std::string(buf, len));
+    EXPECT_EQ(f.one(WSD_SOAP11_NS, "Fault"), "") << buf;
+    EXPECT_EQ(f.text["faultcode"], std::vector<std::string>{ "wsd:MatchingRuleNotSupported" });
+    EXPECT_EQ(f.one(WSD_ADDRESSING_NS, "RelatesTo"), "urn:uuid:f2");
+    EXPECT_EQ(wsd_message_fitted(buf, 1000, WSD_RULE_FAULT, "urn:uuid:f2", 0, NULL, NULL, &cut), 0u);
 }
 
 TEST(Resolve, NamesOurEndpointOrIsIgnored)
@@ -309,6 +340,26 @@ TEST(Messages, ResolveMatchCarriesEveryFieldOfTheDevice)
     EXPECT_EQ(f.text.count(WSD_DISCOVERY_NS " ResolveMatch"), 1u);
     EXPECT_NE(f.one_attr(WSD_DISCOVERY_NS, "AppSequence", "InstanceId"), "<missing>");
     EXPECT_NE(f.one_attr(WSD_DISCOVERY_NS, "AppSequence", "MessageNumber"), "<missing>");
+
+    // Within a limit: the last XAddrs go first, one stays; then the last
+    // scopes, never the fixed ones; in SOAP 1.1 when asked.
+    snprintf(d.scopes, sizeof d.scopes, "onvif://www.onvif.org/type/x urn:a urn:b");
+    d.fixed_scopes = 28;
+    wsd_cut cut;
+    const char *three = "http://10.0.0.2/onvif/device_service http://10.0.0.3/x http://10.0.0.4/x";
+    size_t whole = wsd_message_fitted(buf, sizeof buf - 1, WSD_RESOLVE_MATCHES, "urn:uuid:r", 1, three, &d, &cut);
+    ASSERT_GT(whole, 0u);
+    EXPECT_EQ(read_xml_fields(std::string(buf, whole)).one(WSD_SOAP11_NS, "Body"), "");
+    for (const auto &[less, xaddrs, scopes, left] : std::vector<std::tuple<size_t, int, int, std::string>>{
+             { 0, 0, 0, " urn:a urn:b" }, { 10, 1, 0, " urn:a urn:b" }, { 25, 2, 0, " urn:a urn:b" },
+             { 38, 2, 1, " urn:a" }, { 44, 2, 2, "" }, { 60, 2, 2, "<none>" } }) {
+        len = wsd_message_fitted(buf, whole - less, WSD_RESOLVE_MATCHES, "urn:uuid:r", 1, three, &d, &cut);
+        EXPECT_LE(len, whole - less);
+        EXPECT_EQ(len ? std::make_tuple(cut.xaddrs, cut.scopes, read_xml_fields(std::string(buf, len))
+                                               .one(WSD_DISCOVERY_NS, "Scopes").substr(28))
+                      : std::make_tuple(2, 2, std::string("<none>")),
+                  std::make_tuple(xaddrs, scopes, left)) << less;
+    }
 }
 
 // The InstanceId grows across restarts whatever the clock and the file say.

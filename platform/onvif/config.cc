@@ -72,6 +72,7 @@ static const struct {
     { "name", read_text, FIELD(text[WSD_NAME]) },
     { "location", read_text, FIELD(text[WSD_LOCATION]) },
     { "hardware", read_text, FIELD(text[WSD_HARDWARE]) },
+    { "serial", read_text, FIELD(text[WSD_SERIAL]) },
     { "scope", read_scope, FIELD(scopes[0]) },
     { "xaddrs", read_templates, FIELD(xaddrs) },
     { "discoverable", read_mode, FIELD(discoverable) },

@@ -7,6 +7,7 @@
 //   name = Gate camera            text, announced as a scope
 //   location = Building 2/North   text, '/' separates the scope's segments
 //   hardware = IP_house_mk2       text
+//   serial = 4711-0815            text, announced as a fixed scope
 //   scope = onvif://www.onvif.org/Profile/G    one more scope URI, repeatable
 //   xaddrs = http://{address}:8080/onvif/device_service https://{address}/onvif/device_service
 //   discoverable = yes            or no (true/false, on/off, 1/0, in any case)
@@ -44,7 +45,7 @@ struct wsd_prefix {
     int bits;
 };
 
-enum wsd_config_text { WSD_NAME, WSD_LOCATION, WSD_HARDWARE, WSD_TEXT_KEYS };
+enum wsd_config_text { WSD_NAME, WSD_LOCATION, WSD_HARDWARE, WSD_SERIAL, WSD_TEXT_KEYS };
 
 /// Every key, the texts first; a key's `given` flag is at its number.
 enum wsd_config_key { WSD_SCOPE = WSD_TEXT_KEYS, WSD_XADDRS, WSD_DISCOVERABLE, WSD_INTERFACES,
@@ -68,6 +69,7 @@ struct wsd_config {
     struct wsd_prefixes allow;
     char endpoint[WSD_ENDPOINT_SIZE];  // in lower case
     int given[WSD_KEYS];
+    char hardware_address[WSD_HARDWARE_ADDRESS_SIZE];  // not the files': the device's, "" for none
 };
 
 /// Reports one unusable line or file: "<path>:<line>: <what is wrong>".

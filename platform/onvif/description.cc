@@ -74,8 +74,17 @@ static void add_scope(char *all, size_t size, const char *scope)
 void wsd_compose_description(const struct wsd_config *c, struct wsd_description *d,
                              wsd_config_report report)
 {
-    char all[WSD_CONFIG_SCOPES * WSD_CONFIG_VALUE_SIZE + 4 * 1024], scope[4 * WSD_CONFIG_VALUE_SIZE];
+    char all[WSD_CONFIG_SCOPES * WSD_CONFIG_VALUE_SIZE + 5 * 1024], scope[4 * WSD_CONFIG_VALUE_SIZE];
     strcpy(all, fixed_scopes);
+    // The keys clients file a camera under: its hardware address (the one
+    // its endpoint falls back on) and the serial number it is given. Fixed
+    // as the first two: never left out, whatever else is.
+    if (c->hardware_address[0])
+        snprintf(scope, sizeof scope, "onvif://www.onvif.org/MacAddress/%s", c->hardware_address),
+            add_scope(all, sizeof all, scope);
+    if (c->text[WSD_SERIAL][0])
+        text_scope(scope, "SerialNumber", c->text[WSD_SERIAL]), add_scope(all, sizeof all, scope);
+    size_t fixed = strlen(all);
     // Today's defaults, as they always were: the model and the host name
     // (made safe, not encoded). An empty text announces none.
     if (!c->given[WSD_HARDWARE])
@@ -104,13 +113,14 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
     snprintf(d->endpoint, sizeof d->endpoint, "%s", c->given[WSD_ENDPOINT] ? c->endpoint : wsd_endpoint());
 
     // An answer must fit one datagram of ours, on any link: the last
-    // scopes go first, whole; the two fixed ones stay.
+    // scopes go first, whole; the fixed ones stay.
     int dropped = 0;
+    d->fixed_scopes = fixed;
     for (;;) {
         size_t n = strlen(all);
         if (n < sizeof d->scopes) {
             memcpy(d->scopes, all, n + 1);
-            if (wsd_description_fits(d) || n == sizeof fixed_scopes - 1)
+            if (wsd_description_fits(d) || n == fixed)
                 break;
         }
         *strrchr(all, ' ') = '\0';
@@ -181,6 +191,7 @@ static void load_description(void)
     int readable = wsd_config_read(WSD_CONFIG_FILE, WSD_RUNTIME_CONFIG_FILE, &c, log_problem);
     if (!readable && loaded)
         return;
+    wsd_hardware_address(c.hardware_address);
     wsd_compose_description(&c, &d, log_problem);
     d.discoverable = mode_in_force(&c, readable, loaded);
     d.metadata_version = d.discoverable ? next_version(&d) : 0;
@@ -205,6 +216,7 @@ void wsd_describe(struct wsd_description *out)
     memcpy(out->templates, current.templates, strlen(current.templates) + 1);
     out->metadata_version = current.metadata_version;
     out->discoverable = current.discoverable;
+    out->fixed_scopes = current.fixed_scopes;
     memcpy(out->endpoint, current.endpoint, sizeof out->endpoint);
     pthread_mutex_unlock(&description_lock);
 }

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -151,6 +152,18 @@ static int scan_ipv6(struct ifaddrs *list, struct link *out, int room)
     return n;
 }
 
+// The interface's MTU; 0 when the kernel does not say.
+static int interface_mtu(int ifindex)
+{
+    struct ifreq req;
+    memset(&req, 0, sizeof req);
+    int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int ok = sock >= 0 && if_indextoname((unsigned)ifindex, req.ifr_name) && ioctl(sock, SIOCGIFMTU, &req) == 0;
+    if (sock >= 0)
+        close(sock);
+    return ok ? req.ifr_mtu : 0;
+}
+
 int link_scan(struct link *out)
 {
     struct ifaddrs *list;
@@ -159,9 +172,20 @@ int link_scan(struct link *out)
     int n = scan_ipv4(list, out, LINK_LIMIT / 2);
     n += scan_ipv6(list, out + n, LINK_LIMIT / 2);
     freeifaddrs(list);
-    for (int i = 0; i < n; i++)  // formatted once, not for each answer
+    for (int i = 0; i < n; i++) {  // looked at once, not for each answer
         link_name_address(&out[i]);
+        out[i].mtu = interface_mtu(out[i].ifindex);
+    }
     return n;
+}
+
+size_t link_room(const struct link *l)
+{
+    int mtu = l->mtu > 0 ? l->mtu : interface_mtu(l->ifindex);
+    size_t headers = l->family == AF_INET6 ? 40 + 8 : 20 + 8;
+    if (mtu <= 0 || (size_t)mtu - headers >= WSD_MESSAGE_SIZE)
+        return WSD_MESSAGE_SIZE - 1;
+    return (size_t)mtu > headers ? (size_t)mtu - headers : 0;
 }
 
 int link_known(struct link *out)

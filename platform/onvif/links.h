@@ -21,6 +21,7 @@ struct link {
     struct in6_addr addr6;                // AF_INET6
     char address[WSD_ADDRESS_SIZE];  // the first address as the XAddrs name it (link_name_address)
     char names[LINK_ADDRESSES][16];  // AF_INET: each address as text, formatted once
+    int mtu;                         // the interface's, as last looked at; 0: not known
 };
 
 /// Every link of the device now that the configuration says to use
@@ -63,6 +64,11 @@ int link_watch_drain(int watch);
 /// (POLLHUP, POLLNVAL) opens a new one. Returns the watch to use; the links
 /// must then be looked at afresh.
 int link_watch_mend(int watch, short revents);
+
+/// How many bytes of a message one datagram on the link *l carries whole,
+/// unfragmented: its MTU (as last looked at, else asked of the kernel)
+/// less the IP and UDP headers, and WSD_MESSAGE_SIZE - 1 at most.
+size_t link_room(const struct link *l);
 
 /// Whether `a` is an IPv4 link-local address (169.254/16).
 int link_local4(struct in_addr a);

@@ -71,7 +71,7 @@ static void announce_on(const struct hello_sockets *s, const struct link *l, enu
     char xaddrs[WSD_XADDRS_SIZE] = "", message[WSD_MESSAGE_SIZE];
     if (kind == WSD_HELLO)
         tell_cut(l, link_xaddrs(l, NULL, xaddrs, sizeof xaddrs));
-    size_t len = wsd_message_with(said, message, sizeof message, kind, NULL, xaddrs);
+    size_t len = responder_fit(message, l, kind, NULL, 0, kind == WSD_HELLO ? xaddrs : NULL, said);
     int sock = l->family == AF_INET ? s->v4 : s->v6;
     if (len && sock >= 0)
         datagram_multicast(sock, l, message, len, last_word);

@@ -76,6 +76,7 @@ static void put_number(struct text *t, unsigned long v)
     put(t, digits + at, sizeof digits - at);
 }
 
+// The fault's envelope, as it has always been.
 static const char envelope_open[] =
     "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
     "<SOAP-ENV:Envelope xmlns:SOAP-ENV=\"" WSD_SOAP_NS "\""
@@ -84,6 +85,25 @@ static const char envelope_open[] =
     " xmlns:dn=\"" WSD_ONVIF_NETWORK_NS "\""
     " xmlns:tds=\"" WSD_ONVIF_DEVICE_NS "\">"
     "<SOAP-ENV:Header><wsa:MessageID>";
+
+// The device's own messages are compact: a datagram of more than about
+// 1,400 bytes is cut or dropped on container and overlay networks, and
+// one of more than 1,472 is fragmented on Ethernet. The envelope's prefix
+// is one letter, there is no XML declaration (UTF-8 is XML's default),
+// and the Bye, which names no Type, declares none of their namespaces.
+// Clients read the messages by their namespaces; those that match text
+// look for the wsa: and wsd: prefixes, which stay.
+static void put_envelope_open(struct text *t, int soap11, int types)
+{
+    if (soap11)
+        PUT(t, "<s:Envelope xmlns:s=\"" WSD_SOAP11_NS "\"");
+    else
+        PUT(t, "<s:Envelope xmlns:s=\"" WSD_SOAP_NS "\"");
+    PUT(t, " xmlns:wsa=\"" WSD_ADDRESSING_NS "\" xmlns:wsd=\"" WSD_DISCOVERY_NS "\"");
+    if (types)
+        PUT(t, " xmlns:dn=\"" WSD_ONVIF_NETWORK_NS "\" xmlns:tds=\"" WSD_ONVIF_DEVICE_NS "\"");
+    PUT(t, "><s:Header><wsa:MessageID>");
+}
 
 static const struct {
     const char *action, *element, *match;
@@ -141,6 +161,26 @@ static size_t finish(struct text *t)
     return t->len;
 }
 
+// The same fault for a Probe that came in a SOAP 1.1 envelope: its code is
+// the subcode's, its reason the faultstring.
+static size_t rule_fault11(char *out, size_t size, const char *relates_to)
+{
+    char id[64];
+    wsd_new_uuid(id);
+    struct text t = { out, size, 0 };
+    put_envelope_open(&t, 1, 0);
+    put_string(&t, id);
+    PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
+    put_escaped(&t, relates_to);
+    PUT(&t, "</wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>"
+            "<wsa:Action>" WSD_DISCOVERY_NS "/fault</wsa:Action></s:Header>"
+            "<s:Body><s:Fault><faultcode>wsd:MatchingRuleNotSupported</faultcode>"
+            "<faultstring>the matching rule specified is not supported</faultstring>"
+            "<detail><wsd:SupportedMatchingRules>" WSD_SUPPORTED_RULES
+            "</wsd:SupportedMatchingRules></detail></s:Fault></s:Body></s:Envelope>");
+    return finish(&t);
+}
+
 // A directed Probe asking for a matching rule we do not support gets this
 // SOAP 1.2 fault, addressed as an answer is (no AppSequence: it is no
 // message of the device's sequence), listing the rules we do support.
@@ -186,27 +226,16 @@ size_t wsd_escapes(const char *s)
     return more;
 }
 
-size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
-                   const char *xaddrs)
-{
-    return wsd_message_with(NULL, out, size, kind, relates_to, xaddrs);
-}
-
-size_t wsd_message_with(const struct wsd_description *said, char *out, size_t size, enum wsd_kind kind,
-                        const char *relates_to, const char *xaddrs)
+// A message for the description `d`, in the SOAP version asked for.
+static size_t compose(char *out, size_t size, enum wsd_kind kind, const char *relates_to, const char *xaddrs,
+                      const struct wsd_description *d, int soap11)
 {
     if (kind == WSD_RULE_FAULT)
-        return rule_fault(out, size, relates_to);
+        return soap11 ? rule_fault11(out, size, relates_to) : rule_fault(out, size, relates_to);
     char id[64];
     int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
-    struct wsd_description d;
-    if (said)
-        d = *said;
-    else
-        wsd_describe(&d);
-
     struct text body = { NULL, 0, 0 }, related = { NULL, 0, 0 };
-    describe(&body, &d, kind == WSD_BYE ? NULL : xaddrs);
+    describe(&body, d, kind == WSD_BYE ? NULL : xaddrs);
     if (matches)
         put_escaped(&related, relates_to);
     size_t header = sizeof "<wsa:MessageID></wsa:MessageID>" - 1 + 45 +
@@ -219,7 +248,7 @@ size_t wsd_message_with(const struct wsd_description *said, char *out, size_t si
     wsd_new_uuid(id);
     pthread_once(&instance_once, start_instance);
     struct text t = { out, size, 0 };
-    PUT(&t, envelope_open);
+    put_envelope_open(&t, soap11, kind != WSD_BYE);
     put_string(&t, id);
     if (matches) {
         PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
@@ -234,7 +263,7 @@ size_t wsd_message_with(const struct wsd_description *said, char *out, size_t si
     put_number(&t, instance_id);
     PUT(&t, "\" MessageNumber=\"");
     put_number(&t, __atomic_add_fetch(&message_number, 1, __ATOMIC_RELAXED));
-    PUT(&t, "\"/></SOAP-ENV:Header><SOAP-ENV:Body><wsd:");
+    PUT(&t, "\"/></s:Header><s:Body><wsd:");
     put_string(&t, kinds[kind].element);
     PUT(&t, ">");
     if (matches) {
@@ -242,7 +271,7 @@ size_t wsd_message_with(const struct wsd_description *said, char *out, size_t si
         put_string(&t, kinds[kind].match);
         PUT(&t, ">");
     }
-    describe(&t, &d, kind == WSD_BYE ? NULL : xaddrs);
+    describe(&t, d, kind == WSD_BYE ? NULL : xaddrs);
     if (matches) {
         PUT(&t, "</wsd:");
         put_string(&t, kinds[kind].match);
@@ -250,6 +279,62 @@ size_t wsd_message_with(const struct wsd_description *said, char *out, size_t si
     }
     PUT(&t, "</wsd:");
     put_string(&t, kinds[kind].element);
-    PUT(&t, "></SOAP-ENV:Body></SOAP-ENV:Envelope>");
+    PUT(&t, "></s:Body></s:Envelope>");
     return finish(&t);
+}
+
+size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
+                   const char *xaddrs)
+{
+    return wsd_message_with(NULL, out, size, kind, relates_to, xaddrs);
+}
+
+size_t wsd_message_with(const struct wsd_description *said, char *out, size_t size, enum wsd_kind kind,
+                        const char *relates_to, const char *xaddrs)
+{
+    struct wsd_description d;
+    if (said)
+        d = *said;
+    else
+        wsd_describe(&d);
+    return compose(out, size, kind, relates_to, xaddrs, &d, 0);
+}
+
+// Leaves out the last of the white-space separated words in `list` past
+// its first `keep` bytes; whether there was one.
+static int drop_last(char *list, size_t keep)
+{
+    char *space = strrchr(list, ' ');
+    if (!space || (size_t)(space - list) < keep)
+        return 0;
+    *space = '\0';
+    return 1;
+}
+
+size_t wsd_message_fitted(char *out, size_t limit, enum wsd_kind kind, const char *relates_to, int soap11,
+                          const char *xaddrs, const struct wsd_description *said, struct wsd_cut *cut)
+{
+    struct wsd_description d;
+    if (said)
+        d = *said;
+    else
+        wsd_describe(&d);
+    char kept[WSD_XADDRS_SIZE];
+    snprintf(kept, sizeof kept, "%s", xaddrs ? xaddrs : "");
+    cut->xaddrs = cut->scopes = 0;
+    size_t len = compose(out, limit + 1 < (size_t)WSD_MESSAGE_SIZE ? limit + 1 : (size_t)WSD_MESSAGE_SIZE, kind, relates_to,
+                         xaddrs ? kept : NULL, &d, soap11);
+    // The last XAddrs first (one stays), then the last scopes but the fixed
+    // ones; what still does not fit is not sent.
+    while ((len == 0 || len > limit) && kind != WSD_BYE && kind != WSD_RULE_FAULT) {
+        if (xaddrs && drop_last(kept, 0))
+            cut->xaddrs++;
+        else if (drop_last(d.scopes, d.fixed_scopes))
+            cut->scopes++;
+        else
+            break;
+        len = compose(out, limit + 1 < (size_t)WSD_MESSAGE_SIZE ? limit + 1 : (size_t)WSD_MESSAGE_SIZE, kind, relates_to,
+                      xaddrs ? kept : NULL, &d, soap11);
+    }
+    return len <= limit ? len : 0;
 }

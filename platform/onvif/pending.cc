@@ -15,7 +15,7 @@
 // without the room a sockaddr_storage keeps), its kind and MessageID.
 struct held {
     double due;  // monotonic seconds
-    unsigned char via, kind, family, multicast;
+    unsigned char via, kind, family, multicast, soap11;
     int ifindex;
     socklen_t from_len;
     union {
@@ -60,6 +60,7 @@ static void hold(struct held *h, enum datagram_via via, const struct arrival *a,
     h->due = monotonic_s() + next_random() * (double)PENDING_DELAY_MS / 1000;
     h->via = (unsigned char)via;
     h->kind = (unsigned char)answer->kind;
+    h->soap11 = (unsigned char)answer->soap11;
     h->family = (unsigned char)a->family;
     h->multicast = (unsigned char)a->multicast;
     h->ifindex = a->ifindex;
@@ -82,6 +83,7 @@ static void unhold(const struct held *h, struct arrival *a, struct answer *answe
     a->local6 = h->local6;
     a->multicast = h->multicast;
     answer->kind = (enum wsd_kind)h->kind;
+    answer->soap11 = h->soap11;
     strcpy(answer->relates_to, h->relates_to);
 }
 

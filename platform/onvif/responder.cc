@@ -4,7 +4,9 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
+#include <net/if.h>
 #include <sys/socket.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include "admission.h"
@@ -41,11 +43,12 @@ static struct in_addr reply_address(const struct arrival *a)
 // first. An IPv4 request on an interface that is no link of ours (yet), or
 // to an address the link is not known to have, names the address a reply
 // leaves from.
-static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
+static int answer_xaddrs(const struct arrival *a, char *out, size_t size, struct link *link)
 {
     struct link l;
     memset(&l, 0, sizeof l);
     int known = link_find(a->family, a->ifindex, &l);
+    l.ifindex = a->ifindex;
     unsigned char mapped[16];  // the IPv4 sender, from an IPv4 or IPv6 socket alike
     on_link_mapped(mapped, (const struct sockaddr *)&a->from);
     struct in_addr from;
@@ -58,6 +61,7 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
         if (!known || (!has && !link_local4(addr))) {
             memset(&l, 0, sizeof l);
             l.family = AF_INET;
+            l.ifindex = a->ifindex;
             l.count = 1;
             l.addr[0] = addr;
             link_name_address(&l);
@@ -69,6 +73,7 @@ static int answer_xaddrs(const struct arrival *a, char *out, size_t size)
         l.addr6 = a->local6;
         link_name_address(&l);
     }
+    *link = l;
     return link_xaddrs(&l, a->family == AF_INET ? &from : NULL, out, size) > 0;
 }
 
@@ -124,24 +129,71 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
         return 0;
     note_sender(a);
     out->kind = (enum wsd_kind)answer;
+    out->soap11 = request.soap11;
     strcpy(out->relates_to, request.message_id);
     return 1;
 }
 
-size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out, size_t size)
+// Says what a link's messages leave out to fit it, once for each change of
+// that (for each link and family, Hellos and answers apart).
+static void tell_fitted(const struct link *l, enum wsd_kind kind, const struct wsd_cut *cut, size_t len)
+{
+    enum { TOLD = 16 };
+    static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    static struct {
+        int ifindex, family, hello, xaddrs, scopes, unsent;
+    } told[TOLD];
+    int hello = kind == WSD_HELLO, unsent = len == 0, at = 0;
+    pthread_mutex_lock(&lock);
+    while (at < TOLD - 1 && told[at].ifindex && !(told[at].ifindex == l->ifindex &&
+                                                   told[at].family == l->family && told[at].hello == hello))
+        at++;
+    int same = told[at].ifindex == l->ifindex && told[at].family == l->family && told[at].hello == hello &&
+               told[at].xaddrs == cut->xaddrs && told[at].scopes == cut->scopes && told[at].unsent == unsent;
+    told[at] = { l->ifindex, l->family, hello, cut->xaddrs, cut->scopes, unsent };
+    pthread_mutex_unlock(&lock);
+    if (same || (!cut->xaddrs && !cut->scopes && !unsent))
+        return;
+    char name[IF_NAMESIZE] = "?";
+    if_indextoname((unsigned)l->ifindex, name);
+    if (unsent)
+        syslog(LOG_WARNING, "%s: %s: %s does not fit %zu bytes, the most a datagram carries whole there; "
+               "not sent", name, l->family == AF_INET ? "IPv4" : "IPv6", hello ? "a Hello" : "an answer", link_room(l));
+    else
+        syslog(LOG_WARNING, "%s: %s: %ss left out their last %d XAddrs and %d scopes to fit %zu bytes, the most "
+               "a datagram carries whole there", name, l->family == AF_INET ? "IPv4" : "IPv6",
+               hello ? "Hello" : "answer", cut->xaddrs, cut->scopes, link_room(l));
+}
+
+size_t responder_fit(char *out, const struct link *l, enum wsd_kind kind, const char *relates_to, int soap11,
+                     const char *xaddrs, const struct wsd_description *said)
+{
+    struct wsd_cut cut;
+    size_t len = wsd_message_fitted(out, link_room(l), kind, relates_to, soap11, xaddrs, said, &cut);
+    if (kind != WSD_BYE)
+        tell_fitted(l, kind, &cut, len);
+    return len;
+}
+
+size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out)
 {
     char xaddrs[WSD_XADDRS_SIZE];
     xaddrs[0] = '\0';
-    if (answer->kind != WSD_RULE_FAULT && !answer_xaddrs(a, xaddrs, sizeof xaddrs))
+    struct link l;
+    memset(&l, 0, sizeof l);
+    l.family = a->family;
+    l.ifindex = a->ifindex;
+    if (answer->kind != WSD_RULE_FAULT && !answer_xaddrs(a, xaddrs, sizeof xaddrs, &l))
         return 0;
-    return wsd_message(out, size, answer->kind, answer->relates_to, xaddrs);
+    return responder_fit(out, &l, answer->kind, answer->relates_to, answer->soap11,
+                         answer->kind == WSD_RULE_FAULT ? NULL : xaddrs, NULL);
 }
 
 void responder_send(int sock, enum datagram_via via, const struct arrival *a,
                     const struct answer *answer)
 {
     char message[WSD_MESSAGE_SIZE];
-    size_t len = admission_answerable(a) ? responder_compose(answer, a, message, sizeof message) : 0;
+    size_t len = admission_answerable(a) ? responder_compose(answer, a, message) : 0;
     int sent = len > 0 && (sock >= 0 ? datagram_reply(sock, a, message, len)
                                      : datagram_reply_via(via, a, message, len));
     if (sent)

@@ -9,9 +9,11 @@
 #include "datagram.h"
 #include "wsd.h"
 
-/// An answer owed: its kind and the MessageID it relates to.
+/// An answer owed: its kind, the MessageID it relates to, and the SOAP
+/// version of the request's envelope, which the answer's takes.
 struct answer {
     enum wsd_kind kind;  // WSD_PROBE_MATCHES, WSD_RESOLVE_MATCHES or WSD_RULE_FAULT
+    int soap11;
     char relates_to[WSD_MESSAGE_ID_SIZE];
 };
 
@@ -24,9 +26,19 @@ int responder_read(const char *data, size_t len, const struct arrival *a, struct
 
 /// Composes the answer owed to *a into `out` (WSD_MESSAGE_SIZE bytes): an
 /// IPv4 request's names the link's IPv4 address, an IPv6 one's the link's
-/// IPv6 address. Returns its length, 0 when there is none to name or it
+/// IPv6 address; within what one datagram on that link carries whole
+/// (responder_fit). Returns its length, 0 when there is none to name or it
 /// does not fit.
-size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out, size_t size);
+size_t responder_compose(const struct answer *answer, const struct arrival *a, char *out);
+
+/// A message of `kind` for the link *l (its XAddrs `xaddrs`; the
+/// description `said`, NULL for the one now) into `out` (WSD_MESSAGE_SIZE
+/// bytes), within what one datagram there carries whole (link_room): what
+/// does not fit is left out (wsd_message_fitted), and the log says so once
+/// for each change of what is left out on a link. Returns the length, 0
+/// when it cannot be sent whole.
+size_t responder_fit(char *out, const struct link *l, enum wsd_kind kind, const char *relates_to, int soap11,
+                     const char *xaddrs, const struct wsd_description *said);
 
 /// Composes the answer owed to *a and hands it to the kernel, on `sock`,
 /// or when `sock` is -1 on the socket current for `via`, if it may still

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #define WSD_SOAP_NS "http://www.w3.org/2003/05/soap-envelope"
+#define WSD_SOAP11_NS "http://schemas.xmlsoap.org/soap/envelope/"
 #define WSD_ADDRESSING_NS "http://schemas.xmlsoap.org/ws/2004/08/addressing"
 #define WSD_DISCOVERY_NS "http://schemas.xmlsoap.org/ws/2005/04/discovery"
 #define WSD_ONVIF_NETWORK_NS "http://www.onvif.org/ver10/network/wsdl"
@@ -37,6 +38,7 @@ typedef void (*wsd_config_report)(const char *problem);
 /// whether it is discoverable at all.
 struct wsd_description {
     char scopes[WSD_SCOPES_SIZE];
+    size_t fixed_scopes;  // the length of the first scopes, which are never left out
     char templates[WSD_TEMPLATES_SIZE];
     unsigned long metadata_version;
     int discoverable;
@@ -67,9 +69,11 @@ int wsd_link_used(int ifindex);
 int wsd_allows(const unsigned char from[16]);
 
 /// The description a configuration gives (the MetadataVersion aside): the
-/// fixed scopes, the hardware, name and location ones (defaults for those
-/// not given), the further scopes; the last scopes left out, and said to
-/// `report`, when an answer would not fit one message.
+/// fixed scopes (the type and profile, the hardware address, the serial
+/// number when given), the hardware, name and location ones (defaults for
+/// those not given), the further scopes; the last scopes but the fixed
+/// ones left out, and said to `report`, when an answer would not fit one
+/// message.
 void wsd_compose_description(const struct wsd_config *c, struct wsd_description *d,
                              wsd_config_report report);
 
@@ -130,6 +134,21 @@ size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relat
 /// for what the device was before a reload is.
 size_t wsd_message_with(const struct wsd_description *said, char *out, size_t size, enum wsd_kind kind,
                         const char *relates_to, const char *xaddrs);
+
+/// What a message left out to fit.
+struct wsd_cut {
+    int xaddrs, scopes;
+};
+
+/// A message as wsd_message_with composes it, in a SOAP 1.1 envelope when
+/// `soap11` (an answer to a request that came in one), of at most `limit`
+/// bytes (what the link carries in one datagram unfragmented, and
+/// WSD_MESSAGE_SIZE at most): what does not fit is left out in one order,
+/// the last XAddrs first (one stays), then the last scopes but the fixed
+/// ones, and *cut says how many of each. Returns the length, 0 when even
+/// so it does not fit (nothing is to be sent).
+size_t wsd_message_fitted(char *out, size_t limit, enum wsd_kind kind, const char *relates_to, int soap11,
+                          const char *xaddrs, const struct wsd_description *said, struct wsd_cut *cut);
 
 /// The service's own state, which its user alone writes (the run-time
 /// description lives elsewhere, where only root writes: config.h).
