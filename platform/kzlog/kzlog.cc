@@ -1,34 +1,54 @@
-// Stand-in for the logging library: records go to syslog, daemon facility.
+// Stand-in for the logging library: records go to the system log, daemon
+// facility, without ever waiting for it (syslog_line.h): a stalled log
+// daemon costs records, never the program's progress.
 
 #include "kzlog.h"
 
+#include <pthread.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <syslog.h>
 
-void kzlog_open(const char *name, int option)
+#include "syslog_line.h"
+
+static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+static int log_fd = -1;
+static char ident[64] = "kzlog";
+
+void kzlog_open(const char *name, int)
 {
-    openlog(name, option, LOG_DAEMON);
+    pthread_mutex_lock(&lock);
+    snprintf(ident, sizeof ident, "%s", name);
+    syslog_line_connect(&log_fd);
+    pthread_mutex_unlock(&lock);
 }
 
 void kzlog(int level, const char *text)
 {
-    syslog(level, "%s", text);
+    pthread_mutex_lock(&lock);
+    syslog_line_send(&log_fd, LOG_DAEMON | (level & LOG_PRIMASK), ident, text);
+    pthread_mutex_unlock(&lock);
 }
 
 void kzlog_close(void)
 {
-    closelog();
+    pthread_mutex_lock(&lock);
+    if (log_fd >= 0)
+        close(log_fd);
+    log_fd = -1;
+    pthread_mutex_unlock(&lock);
 }
 
 void kzerror(int status, int errnum, const char *text)
 {
     if (errnum != 0) {
-        char reason[128];
+        char reason[128], line[512];
         // The GNU strerror_r returns its text, which need not be `reason`.
-        syslog(LOG_ERR, "%s: %s", text, strerror_r(errnum, reason, sizeof reason));
+        snprintf(line, sizeof line, "%s: %s", text, strerror_r(errnum, reason, sizeof reason));
+        kzlog(LOG_ERR, line);
     } else {
-        syslog(LOG_ERR, "%s", text);
+        kzlog(LOG_ERR, text);
     }
     if (status != 0)
         exit(status);
