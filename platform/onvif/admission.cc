@@ -128,34 +128,36 @@ static uint16_t sender_of(const struct arrival *a, unsigned char from[16])
                                         : ((const struct sockaddr_in6 *)&a->from)->sin6_port;
 }
 
-int admission_answerable(const struct arrival *a)
+enum counter admission_answerable(const struct arrival *a)
 {
     if (!admission_open())
-        return 0;  // not to be found: nothing is answered
+        return COUNT_HIDDEN;  // not to be found: nothing is answered
     unsigned char from[16];
     uint16_t port = sender_of(a, from);
-    return a->ifindex > 0 && port != 0 && on_link_admits(from, a->ifindex);
+    int admits = a->ifindex > 0 ? on_link_admits(from, a->ifindex) : -1;
+    return admits < 0 ? COUNT_EXCLUDED : admits == 0 || port == 0 ? COUNT_NOT_ON_LINK : ADMITTED;
 }
 
-int admission_check(const struct arrival *a)
+enum counter admission_check(const struct arrival *a)
 {
-    if (!admission_answerable(a))
-        return 0;
+    enum counter why = admission_answerable(a);
+    if (why != ADMITTED)
+        return why;
     unsigned char from[16];
     uint16_t port = sender_of(a, from);
     double now = monotonic_s();
     pthread_mutex_lock(&lock);
-    int ok = 1;
-    struct source *socket = ok ? source_of(from, port, now) : NULL;
-    ok = ok && socket->answers >= 1 && socket->reads >= 1;
-    struct source *address = ok ? source_of(from, 0, now) : NULL;
-    ok = ok && address->answers >= 1 && address->reads >= 1;
-    if (ok) {
+    struct source *socket = source_of(from, port, now), *address = NULL;
+    if (socket->answers < 1 || socket->reads < 1)
+        why = COUNT_SOCKET_SHARE;
+    else if ((address = source_of(from, 0, now))->answers < 1 || address->reads < 1)
+        why = COUNT_ADDRESS_SHARE;
+    if (why == ADMITTED) {
         socket->reads -= 1;
         address->reads -= 1;
     }
     pthread_mutex_unlock(&lock);
-    return ok;
+    return why;
 }
 
 // The request `message_id` of the sender of *a (its address and port, into
@@ -193,7 +195,7 @@ static struct given *given_slot(uint64_t key, double now, int *found)
     return take;
 }
 
-int admission_take(const struct arrival *a, const char *message_id)
+enum counter admission_take(const struct arrival *a, const char *message_id)
 {
     unsigned char from[16];
     uint16_t port;
@@ -203,13 +205,14 @@ int admission_take(const struct arrival *a, const char *message_id)
     pthread_mutex_lock(&lock);
     given_slot(key, now, &repeat);
     struct source *socket = source_of(from, port, now), *address = source_of(from, 0, now);
-    int ok = !repeat && socket->answers >= 1 && address->answers >= 1;
-    if (ok) {
+    enum counter why = repeat ? COUNT_REPEAT : socket->answers < 1 ? COUNT_SOCKET_SHARE
+                     : address->answers < 1 ? COUNT_ADDRESS_SHARE : ADMITTED;
+    if (why == ADMITTED) {
         socket->answers -= 1;
         address->answers -= 1;
     }
     pthread_mutex_unlock(&lock);
-    return ok;
+    return why;
 }
 
 void admission_untake(const struct arrival *a)

@@ -15,6 +15,7 @@
 // ports can still drain an address's share.
 #pragma once
 
+#include "counters.h"
 #include "datagram.h"
 
 enum {
@@ -30,22 +31,26 @@ enum {
 /// asked before each Hello, held answer and request.
 int admission_open(void);
 
+/// What admission says of a datagram that may be answered; any other
+/// answer is the reason it may not (a refusal of counters.h).
+#define ADMITTED COUNT_ANSWERED
+
 /// Whether an answer to *a may leave now: the device is open, the link it
 /// arrived on is one in use and its sender may be answered there
 /// (on_link_admits). The one rule, asked when a datagram arrives and
 /// again when its answer is sent (a held one, after a reload).
-int admission_answerable(const struct arrival *a);
+enum counter admission_answerable(const struct arrival *a);
 
 /// Asked for each datagram before anything of it is read: whether it is
 /// answerable (admission_answerable) and its socket and address each have
 /// answers and reads left. One read is spent. No allocation, two locks.
-int admission_check(const struct arrival *a);
+enum counter admission_check(const struct arrival *a);
 
-/// For a request from *a that is owed an answer: 0 when the same sender
-/// (address and port) was given an answer to `message_id` within the last
-/// 5 s, or has no answer left; else takes one answer of its socket's and
-/// its address's shares and returns 1.
-int admission_take(const struct arrival *a, const char *message_id);
+/// For a request from *a that is owed an answer: COUNT_REPEAT when the
+/// same sender (address and port) was given an answer to `message_id`
+/// within the last 5 s, a share's refusal when it has no answer left; else
+/// takes one answer of its socket's and its address's shares (ADMITTED).
+enum counter admission_take(const struct arrival *a, const char *message_id);
 
 /// The answer taken for *a was never sent (a queue full, a send that
 /// failed, a repeat already held): it goes back to the shares.

@@ -165,8 +165,7 @@ static void set_pktinfo(struct msghdr *msg, int family, int ifindex, const void 
     msg->msg_controllen = c->cmsg_len;
 }
 
-void datagram_multicast(int sock, const struct link *l, const char *message, size_t len,
-                        int last_word)
+int datagram_multicast(int sock, const struct link *l, const char *message, size_t len, int last_word)
 {
     union {
         struct sockaddr_in v4;
@@ -194,7 +193,7 @@ void datagram_multicast(int sock, const struct link *l, const char *message, siz
     pktinfo_message(&msg, &to, l->family == AF_INET ? sizeof to.v4 : sizeof to.v6, &iov, &control);
     set_pktinfo(&msg, l->family, l->ifindex,
                 l->family == AF_INET ? (const void *)&l->addr : (const void *)&l->addr6);
-    send_message(sock, -1, &msg, last_word);
+    return send_message(sock, -1, &msg, last_word);
 }
 
 // The reply to *a in `msg`, with its packet information in `control`.

@@ -58,9 +58,8 @@ int datagram_clear_error(int sock, int port);
 /// Sends `len` bytes to the link's discovery group, port 3702, out of the
 /// link's own interface and from its own address, with a hop limit of 1:
 /// discovery stays on the local link. Nothing after datagram_silence but
-/// with `last_word` (the Bye).
-void datagram_multicast(int sock, const struct link *l, const char *message, size_t len,
-                        int last_word);
+/// with `last_word` (the Bye). Returns whether the kernel took it.
+int datagram_multicast(int sock, const struct link *l, const char *message, size_t len, int last_word);
 
 /// Sends `len` bytes to the sender of a datagram, from the address it was
 /// sent to (for one sent to a group, from the interface it came in on);

@@ -9,10 +9,10 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
+#include "log.h"
 #include "config.h"
 #include "wsd.h"
 
@@ -134,9 +134,26 @@ void wsd_compose_description(const struct wsd_config *c, struct wsd_description 
     }
 }
 
+// The problems of the last reading of the files, for the status.
+static char refused[WSD_REFUSED_KEPT][WSD_REFUSED_SIZE];
+static int refused_count;
+
 static void log_problem(const char *problem)
 {
-    syslog(LOG_WARNING, "%s", problem);
+    wsd_log(LOG_WARNING, "%s", problem);
+    pthread_mutex_lock(&description_lock);
+    if (refused_count < WSD_REFUSED_KEPT)
+        snprintf(refused[refused_count++], WSD_REFUSED_SIZE, "%s", problem);
+    pthread_mutex_unlock(&description_lock);
+}
+
+int wsd_refused(char out[][WSD_REFUSED_SIZE])
+{
+    pthread_mutex_lock(&description_lock);
+    int n = refused_count;
+    memcpy(out, refused, sizeof refused[0] * (size_t)n);
+    pthread_mutex_unlock(&description_lock);
+    return n;
 }
 
 // The MetadataVersion of the description `d` about to be announced: one
@@ -157,7 +174,7 @@ static unsigned long next_version(const struct wsd_description *d)
     unsigned long version = wsd_next_metadata_version(WSD_METADATA_VERSION_FILE, h, floor, &saved);
     static int told;
     if (!saved && !told++)
-        syslog(LOG_WARNING, "can't keep the MetadataVersion in " WSD_METADATA_VERSION_FILE);
+        wsd_log(LOG_WARNING, "can't keep the MetadataVersion in " WSD_METADATA_VERSION_FILE);
     last = version;
     last_hash = h;
     return version;
@@ -188,6 +205,9 @@ static void load_description(void)
     static int loaded;
     struct wsd_config c;
     struct wsd_description d;
+    pthread_mutex_lock(&description_lock);
+    refused_count = 0;
+    pthread_mutex_unlock(&description_lock);
     int readable = wsd_config_read(WSD_CONFIG_FILE, WSD_RUNTIME_CONFIG_FILE, &c, log_problem);
     if (!readable && loaded)
         return;

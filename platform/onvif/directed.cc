@@ -100,7 +100,7 @@ static void *serve(void *arg)
         int n = datagram_receive(sock, &b, 0);
         waiting(0);
         for (int i = 0; i < n; i++)
-            if (b.len[i] && admission_check(&b.arrival[i]))
+            if (responder_admit(&b.arrival[i], b.len[i]))
                 answer_request(sock, b.data[i], b.len[i], &b.arrival[i]);
         if (n > 0)
             continue;

@@ -19,6 +19,7 @@
 
 static pthread_once_t identity_once = PTHREAD_ONCE_INIT;
 static char endpoint[64];
+static const char *endpoint_source = "host name";
 
 uint64_t wsd_hash(uint64_t hash, const char *text, size_t len)
 {
@@ -100,12 +101,16 @@ static size_t device_seed(char *seed, size_t size)
             continue;
         ssize_t n = read(fd, seed, size);
         close(fd);
-        if (n > 1 && is_machine_id(seed, (size_t)n))
+        if (n > 1 && is_machine_id(seed, (size_t)n)) {
+            endpoint_source = "machine-id";
             return (size_t)n;
+        }
     }
     char mac[WSD_HARDWARE_ADDRESS_SIZE];
-    if (wsd_hardware_address(mac))
+    if (wsd_hardware_address(mac)) {
+        endpoint_source = "hardware address";
         return (size_t)snprintf(seed, size, "%s\n", mac);
+    }
     gethostname(seed, size);
     return strnlen(seed, size);
 }
@@ -133,6 +138,12 @@ const char *wsd_endpoint(void)
 {
     pthread_once(&identity_once, make_endpoint);
     return endpoint;
+}
+
+const char *wsd_endpoint_source(void)
+{
+    pthread_once(&identity_once, make_endpoint);
+    return endpoint_source;
 }
 
 // Random bytes for UUIDs, drawn from the kernel a batch at a time: one

@@ -16,19 +16,21 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "admission.h"
 #include "config.h"
 #include "config_watch.h"
+#include "counters.h"
 #include "datagram.h"
 #include "directed.h"
 #include "links.h"
+#include "log.h"
 #include "on_link.h"
 #include "onvif.h"
 #include "pending.h"
 #include "responder.h"
+#include "status.h"
 #include "waits.h"
 #include "wsd.h"
 
@@ -39,6 +41,7 @@ static const int settle_ms = 20;         // the run-time file read once quiet th
 static const int settle_max_ms = 60;     // and at the latest this long after its first change
 static const int server_wait_steps = 100;   // the first Hello waits at most 100 x 10 ms
 static const int server_wait_step_us = 10000;
+static const double summary_s = 60;         // refusals summarised in the log this often
 
 enum { BATCHES = 8 };  // read at most this many batches from the group per wake-up
 
@@ -56,7 +59,7 @@ static void tell_cut(const struct link *l, int named)
         return;
     char name[IF_NAMESIZE] = "?";
     if_indextoname((unsigned)l->ifindex, name);
-    syslog(LOG_WARNING, "%s: the XAddrs name %d of its %d addresses: more do not fit one message", name, named,
+    wsd_log(LOG_WARNING, "%s: the XAddrs name %d of its %d addresses: more do not fit one message", name, named,
            l->count);
     told_ifindex = l->ifindex, told_named = named, told_count = l->count;
 }
@@ -73,8 +76,13 @@ static void announce_on(const struct hello_sockets *s, const struct link *l, enu
         tell_cut(l, link_xaddrs(l, NULL, xaddrs, sizeof xaddrs));
     size_t len = responder_fit(message, l, kind, NULL, 0, kind == WSD_HELLO ? xaddrs : NULL, said);
     int sock = l->family == AF_INET ? s->v4 : s->v6;
-    if (len && sock >= 0)
-        datagram_multicast(sock, l, message, len, last_word);
+    errno = 0;
+    if (!len)
+        counters_add(l->family, l->ifindex, COUNT_TOO_LONG);
+    else if (sock >= 0 && datagram_multicast(sock, l, message, len, last_word))
+        counters_add(l->family, l->ifindex, kind == WSD_HELLO ? COUNT_HELLO : COUNT_BYE);
+    else
+        counters_send_failed(l->family, l->ifindex, errno);
 }
 
 // Takes a fresh look at the links; with `greet`, each new one gets a Hello.
@@ -83,6 +91,7 @@ static void update_links(const struct hello_sockets *s, int greet)
     struct link fresh[LINK_LIMIT];
     int count = link_update(fresh, NULL, NULL);
     on_link_refresh();
+    status_changed();
     for (int i = 0; greet && admission_open() && i < count; i++)
         announce_on(s, &fresh[i], WSD_HELLO, 0, NULL);
 }
@@ -117,6 +126,7 @@ static void reload(const struct hello_sockets *s, int always)
     struct link fresh[LINK_LIMIT], gone[LINK_LIMIT], now[LINK_LIMIT];
     int gone_count, fresh_count = link_update(fresh, gone, &gone_count);
     on_link_refresh();
+    status_changed();
     pending_settle();  // no answer held from before leaves after the Byes below
     int count = link_known(now), is = admission_open();
     wsd_describe(&after);
@@ -192,11 +202,37 @@ static void wait_for_server_socket(void)
         cancellable_sleep_us(server_wait_step_us);
 }
 
+// The port a hello socket sends from, bound now (the kernel would at its
+// first send): what comes back from it is the device's own, not heard.
+static void own_port(int sock, int family)
+{
+    struct sockaddr_storage local;
+    socklen_t len = sizeof local;
+    memset(&local, 0, sizeof local);
+    local.ss_family = (sa_family_t)family;
+    bind(sock, (struct sockaddr *)&local, family == AF_INET ? sizeof(struct sockaddr_in) : sizeof(struct sockaddr_in6));
+    if (getsockname(sock, (struct sockaddr *)&local, &len) == 0)
+        counters_own_port(family, ntohs(family == AF_INET ? ((struct sockaddr_in *)&local)->sin_port
+                                                          : ((struct sockaddr_in6 *)&local)->sin6_port));
+}
+
+// Once a minute: the refusals summarised in the log.
+static void summarise(double *next_s)
+{
+    if (monotonic_s() < *next_s)
+        return;
+    *next_s = monotonic_s() + summary_s;
+    counters_summarise();
+}
+
 EXPORTED void udp_hello(int sock)
 {
     cancel_only_in_waits();
     struct hello_sockets s = { sock >= 0 ? sock : socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP),
                                socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP) };
+    own_port(s.v4, AF_INET);
+    own_port(s.v6, AF_INET6);
+    double next_summary_s = monotonic_s() + summary_s;
     struct backoff faults = { 0, 0 };
     // Watched before the first look, so no change falls between the two.
     // The loop ends only by cancellation, with the process.
@@ -224,6 +260,8 @@ EXPORTED void udp_hello(int sock)
         }
         if (__atomic_exchange_n(&server_hello, 0, __ATOMIC_ACQ_REL))
             reload(&s, 1);
+        summarise(&next_summary_s);
+        status_tend();
     }
 }
 
@@ -262,8 +300,7 @@ static int serve_batch(int sock)
         for (int i = 0; i < n; i++) {
             struct answer owed;
             const struct arrival *a = &b.arrival[i];
-            if (b.len[i] && a->family == AF_INET && admission_check(a) &&
-                responder_read(b.data[i], b.len[i], a, &owed))
+            if (a->family == AF_INET && responder_admit(a, b.len[i]) && responder_read(b.data[i], b.len[i], a, &owed))
                 pending_add(VIA_GROUP, a, &owed, 0);
         }
         if (n < DATAGRAM_BATCH)

@@ -5,9 +5,9 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
-#include <syslog.h>
 #include <time.h>
 
+#include "log.h"
 #include "wsd.h"
 
 static pthread_once_t instance_once = PTHREAD_ONCE_INIT;
@@ -20,7 +20,7 @@ static void start_instance(void)
     int saved;
     instance_id = wsd_next_instance_id(WSD_INSTANCE_ID_FILE, (unsigned long)time(NULL), &saved);
     if (!saved)
-        syslog(LOG_WARNING, "can't keep the InstanceId in " WSD_INSTANCE_ID_FILE
+        wsd_log(LOG_WARNING, "can't keep the InstanceId in " WSD_INSTANCE_ID_FILE
                             "; the next start may repeat it");
 }
 

@@ -108,14 +108,24 @@ static int on_link(const unsigned char from[16], int ifindex)
     return own && via_loopback;  // a program on the device itself
 }
 
-// Under the lock: 0 when the interface is not one in use, 1 when the
-// sender is on it, -1 when it is not (the configuration may allow it).
+// Under the lock: -1 when the interface is not one in use, 1 when the
+// sender is on it, 0 when it is not (the configuration may allow it).
 static int admitted(const unsigned char from[16], int ifindex)
 {
     int in_use = 0;
     for (int i = 0; i < used_count && !in_use; i++)
         in_use = used[i] == ifindex;
-    return !in_use ? 0 : on_link(from, ifindex) ? 1 : -1;
+    return !in_use ? -1 : on_link(from, ifindex) ? 1 : 0;
+}
+
+int on_link_own(const unsigned char from[16])
+{
+    pthread_mutex_lock(&lock);
+    int own = 0;
+    for (int i = 0; i < address_count && !own; i++)
+        own = memcmp(addresses[i].prefix.at, from, 16) == 0;
+    pthread_mutex_unlock(&lock);
+    return own;
 }
 
 int on_link_admits(const unsigned char from[16], int ifindex)
@@ -125,5 +135,5 @@ int on_link_admits(const unsigned char from[16], int ifindex)
     pthread_mutex_lock(&lock);
     int ok = admitted(from, ifindex);
     pthread_mutex_unlock(&lock);
-    return ok < 0 ? wsd_allows(from) : ok;
+    return ok == 0 ? wsd_allows(from) : ok;
 }

@@ -15,10 +15,14 @@ void on_link_refresh(void);
 /// (::ffff:a.b.c.d), into `out`.
 void on_link_mapped(unsigned char out[16], const struct sockaddr *sa);
 
+/// Whether `from` (mapped) is one of the device's own addresses.
+int on_link_own(const unsigned char from[16]);
+
 /// Whether a request from `from` (mapped) that arrived on the interface
 /// `ifindex` may be answered: the interface is one the configuration uses,
 /// and the sender is on it (IPv4: inside the prefix of an address of that
 /// interface; IPv6: link-local, or inside the prefix of an address of that
 /// interface; on loopback, any of the device's own addresses) or in a
-/// prefix the configuration allows. No allocation, one lock.
+/// prefix the configuration allows: 1; 0 for a sender that is not, -1 for
+/// an interface not in use. No allocation, one lock.
 int on_link_admits(const unsigned char from[16], int ifindex);

@@ -106,13 +106,13 @@ void pending_add(enum datagram_via via, const struct arrival *a, const struct an
 {
     pthread_once(&start_once, start);
     pthread_mutex_lock(&lock);
-    int room = !gone && held_count < PENDING_LIMIT, senders = 0;
+    int room = !gone && held_count < PENDING_LIMIT, senders = 0, repeat = 0;
     for (int i = 0; room && i < held_count; i++) {
         if (!same_sender(&held[i], a, 0))
             continue;
         senders++;
-        room = senders < ADMISSION_BURST &&
-               !(same_sender(&held[i], a, 1) && strcmp(held[i].relates_to, answer->relates_to) == 0);
+        repeat = same_sender(&held[i], a, 1) && strcmp(held[i].relates_to, answer->relates_to) == 0;
+        room = senders < ADMISSION_BURST && !repeat;
     }
     if (room) {
         hold(&held[held_count++], via, a, answer);
@@ -123,8 +123,10 @@ void pending_add(enum datagram_via via, const struct arrival *a, const struct an
     }
     int dropped = !room && !gone;
     pthread_mutex_unlock(&lock);
-    if (dropped)
+    if (dropped) {
         admission_untake(a);
+        counters_outcome(a, repeat ? COUNT_REPEAT : COUNT_QUEUE_FULL);
+    }
 }
 
 int pending_next_ms(void)

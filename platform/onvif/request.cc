@@ -164,7 +164,7 @@ static void reader_start(struct request_reader *r, struct wsd_request *request)
     r->in_resolve = r->in_endpoint = r->seen_resolve = 0;
     r->capture = CAPTURE_NONE;
     r->action[0] = r->types[0] = '\0';
-    r->ns_count = 0;
+    r->ns_count = r->undeclared_count = 0;
     r->bad = 0;
     request->message_id[0] = request->scopes[0] = request->match_by[0] = '\0';
     request->resolve_address[0] = '\0';
@@ -193,7 +193,7 @@ static int parse_once(struct request_reader *r, const char *data, size_t len, lo
     return 0;
 }
 
-enum { UNDECLARED_MAX = 8, UNDECLARED_PREFIX = 64 };
+enum { UNDECLARED_PREFIX = 64 };
 
 // Whether the start tag at `tag` declares `prefix` (`n` bytes) itself.
 static int declares(const char *tag, const char *end, const char *prefix, size_t n)
@@ -256,7 +256,7 @@ static __attribute__((noinline)) int parse_declaring(struct request_reader *r, c
     const char *text = data;
     size_t text_len = len;
     for (int tries = 0; tries < UNDECLARED_MAX && len <= 65536; tries++) {
-        long root = r->root_at;
+        long root = r->root_at >= 0 ? r->root_at : unbound;  // no element began: the root stopped it
         if (unbound < 0 || root < 0 ||
             !declare_tag_prefixes(text + unbound, data + root, text + text_len, decls, sizeof decls))
             return 0;
@@ -292,6 +292,7 @@ static int parse_fully(struct request_reader *r, const char *data, size_t len)
 static enum wsd_request_kind reader_result(struct request_reader *r, int ok)
 {
     struct wsd_request *request = r->request;
+    request->readable = ok;
     if (!ok || r->seen_probe + r->seen_resolve != 1)
         return WSD_NOT_A_REQUEST;
     trim(r->action);

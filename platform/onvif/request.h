@@ -27,6 +27,7 @@ struct wsd_request {
     char scopes[WSD_SCOPES_SIZE];  // as written, white space separated
     char match_by[WSD_NAME_SIZE];  // empty: the default rule
     int soap11;  // in a SOAP 1.1 envelope, to be answered in one
+    int readable;  // well-formed and read whole, a request or not
 };
 
 /// Parses one datagram as a Probe (a well-formed SOAP 1.2 or SOAP 1.1

@@ -6,6 +6,11 @@
 
 #include "request_reader.h"
 
+static int is_undeclared(const char *uri)
+{
+    return strncmp(uri, UNDECLARED_NS, sizeof UNDECLARED_NS - 1) == 0;
+}
+
 void reader_namespace_start(void *data, const char *prefix, const char *uri)
 {
     struct request_reader *r = (struct request_reader *)data;
@@ -13,14 +18,17 @@ void reader_namespace_start(void *data, const char *prefix, const char *uri)
         prefix = "";
     if (!uri)
         uri = "";
-    if (r->ns_count == MAX_NAMESPACES || strlen(prefix) >= sizeof r->ns[0].prefix ||
-        strlen(uri) >= sizeof r->ns[0].uri) {
+    int undeclared = is_undeclared(uri);
+    if (r->ns_count == MAX_NAMESPACES + UNDECLARED_MAX ||
+        (!undeclared && r->ns_count - r->undeclared_count == MAX_NAMESPACES) ||
+        strlen(prefix) >= sizeof r->ns[0].prefix || strlen(uri) >= sizeof r->ns[0].uri) {
         reader_give_up(r);
         return;
     }
     strcpy(r->ns[r->ns_count].prefix, prefix);
     strcpy(r->ns[r->ns_count].uri, uri);
     r->ns_count++;
+    r->undeclared_count += undeclared;
 }
 
 // Declarations end in the reverse order they began.
@@ -28,7 +36,7 @@ void reader_namespace_end(void *data, const char *)
 {
     struct request_reader *r = (struct request_reader *)data;
     if (r->ns_count > 0)
-        r->ns_count--;
+        r->undeclared_count -= is_undeclared(r->ns[--r->ns_count].uri);
 }
 
 static const char *lookup_namespace(const struct request_reader *r, const char *prefix)
@@ -37,8 +45,7 @@ static const char *lookup_namespace(const struct request_reader *r, const char *
         return "http://www.w3.org/XML/1998/namespace";
     for (int i = r->ns_count - 1; i >= 0; i--)
         if (strcmp(r->ns[i].prefix, prefix) == 0)  // xmlns="" undeclares
-            return r->ns[i].uri[0] && strncmp(r->ns[i].uri, UNDECLARED_NS, sizeof UNDECLARED_NS - 1) != 0
-                       ? r->ns[i].uri : NULL;
+            return r->ns[i].uri[0] && !is_undeclared(r->ns[i].uri) ? r->ns[i].uri : NULL;
     return NULL;
 }
 

@@ -10,12 +10,12 @@
 #include "request.h"
 #include "wsd.h"
 
-enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256 };
+enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256, UNDECLARED_MAX = 8 };
 
 /// The namespace the full parser is given for a prefix declared nowhere,
 /// the prefix after it. Names in it count as undeclared, wherever it is
-/// declared.
-#define UNDECLARED_NS "urn:x-undeclared-prefix-7f3a9c:"
+/// declared; its declarations do not count towards MAX_NAMESPACES.
+#define UNDECLARED_NS "urn:x-undeclared-prefix-7f3a9c:"  // UNDECLARED_MAX prefixes at most
 
 enum capture { CAPTURE_NONE, CAPTURE_ACTION, CAPTURE_MESSAGE_ID, CAPTURE_TYPES, CAPTURE_SCOPES,
                CAPTURE_ADDRESS };
@@ -38,8 +38,8 @@ struct request_reader {
     size_t text_size, text_len;
     char action[ACTION_SIZE];
     char types[WSD_TYPES_SIZE];
-    struct namespace_decl ns[MAX_NAMESPACES];
-    int ns_count;
+    struct namespace_decl ns[MAX_NAMESPACES + UNDECLARED_MAX];
+    int ns_count, undeclared_count;
     int bad;
     long root_at;  // where the root element's start tag is (the full parser), -1 before it
 };

@@ -1,15 +1,16 @@
 #include "responder.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <net/if.h>
 #include <sys/socket.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include "admission.h"
+#include "log.h"
 #include "on_link.h"
 #include "onvif.h"
 #include "request.h"
@@ -118,15 +119,38 @@ static int answerable(const struct arrival *a)
     return a->family == AF_INET || !a->multicast || link_find(AF_INET6, a->ifindex, &l);
 }
 
+int responder_admit(const struct arrival *a, size_t len)
+{
+    if (counters_own(a))
+        return 0;
+    counters_heard(a);
+    enum counter why = len ? admission_check(a) : COUNT_TOO_LARGE;
+    if (why != ADMITTED)
+        counters_outcome(a, why);
+    return why == ADMITTED;
+}
+
 int responder_read(const char *data, size_t len, const struct arrival *a, struct answer *out)
 {
     struct wsd_request request;
     enum wsd_request_kind kind = wsd_parse_request(data, len, &request);
-    if (kind == WSD_NOT_A_REQUEST)
+    if (kind == WSD_NOT_A_REQUEST) {
+        if (request.readable)
+            counters_add(a->family, a->ifindex, COUNT_OTHER);
+        else
+            counters_outcome(a, COUNT_MALFORMED);
         return 0;
+    }
+    int probe = kind == WSD_PROBE_REQUEST;
+    counters_add(a->family, a->ifindex, a->multicast ? probe ? COUNT_PROBE_GROUP : COUNT_RESOLVE_GROUP
+                                                     : probe ? COUNT_PROBE_DIRECTED : COUNT_RESOLVE_DIRECTED);
     int answer = owed(kind, &request, a);
-    if (answer < 0 || !answerable(a) || !admission_take(a, request.message_id))
+    enum counter why = answer < 0 ? COUNT_UNMATCHED : !answerable(a) ? COUNT_EXCLUDED
+                                                    : admission_take(a, request.message_id);
+    if (why != ADMITTED) {
+        counters_outcome(a, why);
         return 0;
+    }
     note_sender(a);
     out->kind = (enum wsd_kind)answer;
     out->soap11 = request.soap11;
@@ -157,10 +181,10 @@ static void tell_fitted(const struct link *l, enum wsd_kind kind, const struct w
     char name[IF_NAMESIZE] = "?";
     if_indextoname((unsigned)l->ifindex, name);
     if (unsent)
-        syslog(LOG_WARNING, "%s: %s: %s does not fit %zu bytes, the most a datagram carries whole there; "
+        wsd_log(LOG_WARNING, "%s: %s: %s does not fit %zu bytes, the most a datagram carries whole there; "
                "not sent", name, l->family == AF_INET ? "IPv4" : "IPv6", hello ? "a Hello" : "an answer", link_room(l));
     else
-        syslog(LOG_WARNING, "%s: %s: %ss left out their last %d XAddrs and %d scopes to fit %zu bytes, the most "
+        wsd_log(LOG_WARNING, "%s: %s: %ss left out their last %d XAddrs and %d scopes to fit %zu bytes, the most "
                "a datagram carries whole there", name, l->family == AF_INET ? "IPv4" : "IPv6",
                hello ? "Hello" : "answer", cut->xaddrs, cut->scopes, link_room(l));
 }
@@ -172,6 +196,8 @@ size_t responder_fit(char *out, const struct link *l, enum wsd_kind kind, const 
     size_t len = wsd_message_fitted(out, link_room(l), kind, relates_to, soap11, xaddrs, said, &cut);
     if (kind != WSD_BYE)
         tell_fitted(l, kind, &cut, len);
+    if (cut.xaddrs || cut.scopes)
+        counters_add(l->family, l->ifindex, COUNT_CUT);
     return len;
 }
 
@@ -193,11 +219,21 @@ void responder_send(int sock, enum datagram_via via, const struct arrival *a,
                     const struct answer *answer)
 {
     char message[WSD_MESSAGE_SIZE];
-    size_t len = admission_answerable(a) ? responder_compose(answer, a, message) : 0;
+    enum counter why = admission_answerable(a);
+    size_t len = why == ADMITTED ? responder_compose(answer, a, message) : 0;
+    errno = 0;
     int sent = len > 0 && (sock >= 0 ? datagram_reply(sock, a, message, len)
                                      : datagram_reply_via(via, a, message, len));
-    if (sent)
+    if (sent) {
         admission_given(a, answer->relates_to);
+        counters_outcome(a, COUNT_ANSWERED);
+        return;
+    }
+    admission_untake(a);
+    if (why != ADMITTED)
+        counters_outcome(a, COUNT_WITHDRAWN);
+    else if (len == 0)
+        counters_outcome(a, COUNT_TOO_LONG);
     else
-        admission_untake(a);
+        counters_send_failed(a->family, a->ifindex, errno);
 }

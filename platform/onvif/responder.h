@@ -17,6 +17,11 @@ struct answer {
     char relates_to[WSD_MESSAGE_ID_SIZE];
 };
 
+/// Asked for each datagram that arrived (as *a, `len` bytes; 0: too long
+/// to be read) before anything of it is read: whether it is to be read
+/// (admission_check). Counts what it says, and that the link heard it.
+int responder_admit(const struct arrival *a, size_t len);
+
 /// Reads the datagram that arrived as *a. When it is a Probe this device
 /// matches or a Resolve naming it, or a Probe sent to the device itself
 /// with a matching rule it does not support (a fault), and not a repeat

@@ -55,6 +55,12 @@ void wsd_describe(struct wsd_description *out);
 /// Returns whether the description or the mode changed.
 int wsd_reload(void);
 
+enum { WSD_REFUSED_KEPT = 16, WSD_REFUSED_SIZE = 256 };
+
+/// The problems the last reading of the files logged ("path:line: what is
+/// wrong"), the first WSD_REFUSED_KEPT, into `out`; returns how many.
+int wsd_refused(char out[][WSD_REFUSED_SIZE]);
+
 /// Whether the device is discoverable now: cheap enough for each datagram.
 int wsd_discoverable(void);
 
@@ -98,6 +104,10 @@ size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t 
 /// same across restarts and interfaces. A configured one takes its place
 /// in the description.
 const char *wsd_endpoint(void);
+
+/// Where wsd_endpoint() came from: "machine-id", "hardware address" or
+/// "host name".
+const char *wsd_endpoint_source(void);
 
 enum { WSD_HARDWARE_ADDRESS_SIZE = 18 };  // "02:00:00:00:00:01" and the terminator
 

@@ -144,11 +144,6 @@ static enum xml_scan_result start_tag(struct scan *s)
     for (int i = 0; i < count; i++) {
         if (XML_SAME(attrs[i].prefix, "xmlns") || (!attrs[i].prefix.len && XML_SAME(attrs[i].local, "xmlns")))
             continue;
-        // A prefix declared nowhere, as some clients write on attributes
-        // they care little about: the attribute is not handed on (the full
-        // parser reads it so too).
-        if (attrs[i].prefix.len > 0 && !XML_SAME(attrs[i].prefix, "xml") && !bound(s, attrs[i].prefix))
-            continue;
         if (!expand(s, attrs[i].prefix, attrs[i].local, 0, names[i]))
             return XML_SCAN_UNSURE;
         for (int k = 0; k < n; k += 2)  // two names for one attribute
