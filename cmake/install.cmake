@@ -7,7 +7,7 @@ option(HOUSE_INSTALL_PLATFORM_LIBS
        ON)
 
 install(TARGETS housectl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS discovery-daemon RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
+install(TARGETS discovery-daemon discovery-diagnose RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR})
 if(HOUSE_INSTALL_PLATFORM_LIBS)
   install(TARGETS onvif kzcommon kzlog-pthread LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 else()
@@ -17,7 +17,8 @@ else()
 endif()
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/housectl.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/man/discovery-daemon.8 DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
+install(FILES ${PROJECT_SOURCE_DIR}/man/discovery-daemon.8 ${PROJECT_SOURCE_DIR}/man/discovery-diagnose.8
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man8)
 
 configure_file(${PROJECT_SOURCE_DIR}/packaging/discovery-daemon.init.in
                ${PROJECT_BINARY_DIR}/packaging/discovery-daemon @ONLY)

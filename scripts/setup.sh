@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 mode=${1:-}
 
 packages=(cmake ninja-build g++ gcc libgtest-dev jq libexpat1-dev iproute2 clang-14 libclang-rt-14-dev groff-base
-          onvif-tools busybox nmap)
+          onvif-tools busybox nmap nftables)
 command -v node >/dev/null && command -v npm >/dev/null || packages+=(nodejs npm)
 
 if [ "$mode" = armhf ] || [ "$mode" = vm ] || [ "$mode" = packages ]; then

@@ -6,8 +6,9 @@ set -eu
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage cmake --install "$1" >/dev/null
-expected="usr/bin/housectl usr/sbin/discovery-daemon usr/share/man/man1/housectl.1
-usr/share/man/man8/discovery-daemon.8 etc/init.d/discovery-daemon etc/discovery/discovery.conf
+expected="usr/bin/housectl usr/sbin/discovery-daemon usr/sbin/discovery-diagnose usr/share/man/man1/housectl.1
+usr/share/man/man8/discovery-daemon.8 usr/share/man/man8/discovery-diagnose.8 etc/init.d/discovery-daemon
+etc/discovery/discovery.conf
 usr/lib/systemd/system/discovery-daemon.service"
 for f in $expected; do
     [ -e "$stage/$f" ] || { echo "missing: /$f"; find "$stage" -type f; exit 1; }
