@@ -54,8 +54,9 @@ std::string daemon_env_enter()
     // The discovery library keeps its InstanceId under /var/lib: the
     // test's own, not the machine's, with the run-time description's
     // directory as the package makes it. Network namespaces the test names
-    // (ip netns) are files under /run/netns: the test's own too, so tests
-    // running side by side never see each other's.
+    // (ip netns) are files under /run/netns, and the daemon's status is
+    // under /run: the test's own too, so tests running side by side never
+    // see each other's.
     if (mount("tmpfs", "/var/lib", "tmpfs", 0, "mode=755") != 0)
         return std::string("private /var/lib: ") + strerror(errno);
     mkdir("/var/lib/discovery", 0755);
@@ -66,9 +67,10 @@ std::string daemon_env_enter()
         mount("overlay", "/etc", "overlay", 0,
               "lowerdir=/etc,upperdir=/var/lib/.etc/upper,workdir=/var/lib/.etc/work") != 0)
         return std::string("private layer over /etc: ") + strerror(errno);
+    // /run, for the names of those namespaces and the daemon's status.
+    if (mount("tmpfs", "/run", "tmpfs", 0, "mode=755") != 0)
+        return std::string("private /run: ") + strerror(errno);
     mkdir("/run/netns", 0755);
-    if (mount("tmpfs", "/run/netns", "tmpfs", 0, "mode=755") != 0)
-        return std::string("private /run/netns: ") + strerror(errno);
 
     unlink("/dev/log");
     daemon_log = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -215,6 +217,11 @@ template <typename Make> static int socket_in(const std::string &netns, Make mak
 int udp_socket_in(const std::string &netns, int port, bool join)
 {
     return socket_in(netns, [&] { return udp_socket(port, join); });
+}
+
+int raw_socket_in(const std::string &netns, int protocol)
+{
+    return socket_in(netns, [&] { return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, protocol); });
 }
 
 int udp6_socket(int port, const std::string &on)

@@ -2,8 +2,9 @@
 // into its own network namespace (loopback up, multicast routed over it)
 // and mount namespace (a private /dev with the test's log socket at
 // /dev/log, an empty /var/lib for the daemon's state, a layer of its own
-// over /etc for the daemon's configuration, its own /run/netns for the
-// namespaces it names), and becomes the reaper of the daemons it starts.
+// over /etc for the daemon's configuration, its own /run for the
+// namespaces it names and the daemon's status), and becomes the reaper of
+// the daemons it starts.
 #pragma once
 
 #include <sys/types.h>
@@ -44,6 +45,10 @@ int udp_socket(int port, bool join);
 /// The same, made inside the network namespace `netns` (by its name under
 /// /run/netns); -1 when it cannot be entered.
 int udp_socket_in(const std::string &netns, int port, bool join);
+
+/// A raw IPv4 socket of `protocol` made inside the network namespace
+/// `netns`; -1 when it cannot be entered.
+int raw_socket_in(const std::string &netns, int protocol);
 
 /// An IPv6 UDP socket whose multicast leaves by the interface `on`: bound to
 /// any port on every IPv6 address for a `port` of 0, else to `port` on the

@@ -24,6 +24,8 @@
 #include "config.h"
 #include "daemon_env.h"
 #include "probes.h"
+#include "status.h"
+#include "status_read.h"
 #include "text_io.h"
 #include "wsd.h"
 #include "xml_fields.h"
@@ -50,6 +52,41 @@ static unsigned long instance_id(const std::string &message)
 {
     std::string id = read_xml_fields(message).one_attr(WSD_DISCOVERY_NS, "AppSequence", "InstanceId");
     return strtoul(id.c_str(), NULL, 10);
+}
+
+// The daemon's status once it has been written anew (at most once a
+// second), read as a user interface would.
+static status_fields status_now()
+{
+    usleep(1200000);
+    status_fields f;
+    EXPECT_EQ(status_parse(read_file(WSD_STATUS_FILE), &f), "");
+    return f;
+}
+
+// A counter of the link `interface` (its family's) in the status.
+static long counted(const status_fields &f, const std::string &interface, const std::string &counter,
+                    const std::string &family = "IPv4")
+{
+    for (int i = 0; i < status_count(f, "counters"); i++) {
+        std::string at = "counters[" + std::to_string(i) + "].";
+        if (status_get(f, at + "interface") == interface && status_get(f, at + "family") == family)
+            return atol(status_get(f, at + counter, "-1").c_str());
+    }
+    return -1;
+}
+
+// What discovery-diagnose says now, its exit status in *status.
+static std::string diagnose(int *status, const std::string &options = "")
+{
+    std::string out;
+    FILE *p = popen((DIAGNOSE_PATH " " + options).c_str(), "r");
+    char buf[4096];
+    for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;)
+        out.append(buf, n);
+    int wstatus = p ? pclose(p) : -1;
+    *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    return out;
 }
 
 class Daemon : public ::testing::Test {
@@ -440,6 +477,17 @@ TEST_F(Daemon, EachSenderHasABoundedShare)
            ns[0], ns[1], ns[2], ns[3]);
     for (int k = 1; k < 4; k++)
         EXPECT_LT(ns[k], 2 * ns[0]) << k;
+    // Counted: datagrams that cannot be read at all, past the socket's
+    // reads, are dropped for its share, not read as malformed.
+    long malformed = counted(status_now(), "lo", "malformed");
+    int junk = udp_socket(0, false);
+    for (int i = 0; i < 100; i++)
+        send_from(junk, "<junk", "127.0.0.5", "127.0.0.1");
+    status_fields f = status_now();
+    EXPECT_LE(counted(f, "lo", "malformed") - malformed, 34);
+    EXPECT_GE(counted(f, "lo", "socket_share_spent"), 66);
+    int status;
+    EXPECT_NE(diagnose(&status).find("were dropped past their sender's share"), std::string::npos);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 
@@ -508,6 +556,42 @@ TEST_F(Daemon, AClientIsAnsweredBesideACrowdOrASpoofer)
         printf("%s: %d of 5 scans answered, %d of %d Probes\n", spoofer ? "a spoofer" : "a crowd", scans,
                heard.load(), sent.load());
     }
+    EXPECT_EQ(stop(pid, SIGTERM), 1);
+}
+
+// The status is whole at every reading, flooded and reloaded, and is not
+// written again while nothing happens; a stalled system log (its socket's
+// queue full, never read) costs log lines, counted, never an answer.
+TEST_F(Daemon, TheStatusIsWholeAndAStalledLogCostsNoAnswer)
+{
+    ASSERT_TRUE(write_file(WSD_CONFIG_FILE, "bogus\n"));  // each reading logs a line
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    ASSERT_NE(receive_with(listener, hello_action, 2), "");
+    std::atomic<bool> done{ false };
+    std::atomic<int> reads{ 0 }, broken{ 0 };
+    std::thread reader([&] {
+        for (status_fields f; !done; reads++)
+            broken += status_parse(read_file(WSD_STATUS_FILE), &f) != "";
+    });
+    int flood = udp_socket(0, false);
+    for (int i = 0; i < 300; i++, usleep(5000)) {
+        send_to(flood, onvif_client_probe("urn:uuid:f" + std::to_string(i)), "127.0.0.1");
+        if (i % 30 == 0)
+            write_file(WSD_RUNTIME_CONFIG_FILE, "name = N" + std::to_string(i) + "\n");
+    }
+    double sent = now_s();
+    send_to(client, onvif_client_probe("urn:uuid:stalled"), "239.255.255.250");
+    EXPECT_NE(receive_with(client, "urn:uuid:stalled", answer_wait_s), "");
+    EXPECT_LT(now_s() - sent, 0.5);
+    done = true;
+    reader.join();
+    EXPECT_EQ(broken, 0) << reads << " readings";
+    EXPECT_GT(atol(status_get(status_now(), "log_lines_lost").c_str()), 0);
+    std::string before = read_file(WSD_STATUS_FILE);
+    usleep(2500000);
+    EXPECT_EQ(read_file(WSD_STATUS_FILE), before);
+    close(flood);
     EXPECT_EQ(stop(pid, SIGTERM), 1);
 }
 
@@ -1219,6 +1303,75 @@ TEST_F(Links, EveryClientsProbeAnsweredWhole)
         logged += r;
     for (const char *what : { "cam0: IPv4: Hellos left out their last 3 XAddrs and ", "cam0: IPv4: answers left out" })
         EXPECT_NE(logged.find(what), std::string::npos) << logged;
+    signal_daemon(pid, SIGTERM);
+    EXPECT_EQ(daemon_wait(pid, 5), 0);
+}
+
+// Why a camera is not found: each fault made for real on a link, named by
+// discovery-diagnose with what to do, its counter moving where there is
+// one; a healthy device's diagnosis says so and exits 0.
+TEST_F(Links, TheDiagnosisNamesEachFault)
+{
+    add_link(0);
+    ASSERT_EQ(system(("ip route add 224.0.0.0/4 dev cam0 && ip route add 192.0.2.5/32 dev cam0 && ip -n " + prefix +
+                      "0 addr add 192.0.2.5/32 dev cli0").c_str()), 0);
+    pid_t pid;
+    ASSERT_NO_FATAL_FAILURE(start(&pid));
+    ASSERT_NE(receive_with(far_listener[0], hello_action, 3), "");
+    EXPECT_EQ(probe_from(0, "urn:uuid:healthy"), xaddrs(0));
+    int status;
+    std::string said = diagnose(&status);
+    EXPECT_EQ(status, 0) << said;
+    EXPECT_EQ(said.rfind("No problem found: discovery-daemon (pid ", 0), 0u) << said;
+    EXPECT_EQ(system("setpriv --reuid=nobody --regid=nogroup --clear-groups cat " WSD_STATUS_FILE " >/dev/null"), 0);
+
+    // Each fault, and what the diagnosis says of it.
+    const struct {
+        std::string make, names, counter, undo;
+    } faults[] = {
+        { "", "192.0.2.5 asked on cam0 and is not on that link: it gets no answer.\n"
+              "  What to do: if it is to be answered (a VMS behind a router), add allow = 192.0.2.5/32",
+          "not_on_link", "" },
+        { "echo bogus > " WSD_RUNTIME_CONFIG_FILE,
+          "a configuration line is refused: " WSD_RUNTIME_CONFIG_FILE ":1: no '=' in the line", "", "rm " WSD_RUNTIME_CONFIG_FILE },
+        { "ip link set cam0 multicast off", "cam0 cannot carry multicast", "", "ip link set cam0 multicast on" },
+        { "ip route del 224.0.0.0/4 dev cam0", "the system has no route for 239.255.255.250", "",
+          "ip route add 224.0.0.0/4 dev cam0" },
+        { "nft add table inet f && nft add chain inet f in '{ type filter hook input priority 0; }'"
+          " && nft add rule inet f in udp dport 3702 drop",
+          "the firewall drops WS-Discovery (UDP port 3702): udp dport 3702 drop", "", "nft delete table inet f" },
+    };
+    for (const auto &f : faults) {
+        long before = f.counter.empty() ? 0 : counted(status_now(), "cam0", f.counter);
+        ASSERT_EQ(system(f.make.empty() ? "true" : f.make.c_str()), 0) << f.make;
+        if (f.counter == "not_on_link")
+            send_from(far_client[0], onvif_client_probe("urn:uuid:off-link"), "192.0.2.5", "239.255.255.250");
+        EXPECT_TRUE(f.counter.empty() || counted(status_now(), "cam0", f.counter) > before) << f.counter;
+        usleep(1200000);  // the status written anew
+        said = diagnose(&status);
+        EXPECT_EQ(status, 1) << said;
+        EXPECT_NE(said.find(f.names), std::string::npos) << said;
+        ASSERT_EQ(system(f.undo.empty() ? "true" : f.undo.c_str()), 0) << f.undo;
+    }
+    // A bridge that snoops multicast, whose querier asked once and is gone:
+    // the device's membership runs out (after 1 s here) while another
+    // port's stays, and the link hears nothing more.
+    ASSERT_EQ(system("ip link add br0 type bridge mcast_snooping 1 mcast_querier 0 mcast_query_response_interval 100"
+                     " mcast_membership_interval 100 && ip addr flush dev cam0 && ip link set cam0 master br0"
+                     " && ip addr add 10.77.0.1/24 dev br0 && ip link set br0 up && ip route replace 224.0.0.0/4 dev br0"
+                     " && bridge mdb add dev br0 port cam0 grp 239.255.255.250 permanent"), 0);
+    usleep(1500000);
+    int querier = raw_socket_in(prefix + "0", IPPROTO_IGMP);
+    const unsigned char query[8] = { 0x11, 10, 0xee, 0xf5 };  // IGMPv2's general query, its checksum
+    struct sockaddr_in all = {};
+    all.sin_family = AF_INET;
+    all.sin_addr.s_addr = inet_addr("224.0.0.1");
+    EXPECT_EQ(sendto(querier, query, sizeof query, 0, (struct sockaddr *)&all, sizeof all), 8);
+    usleep(3000000);
+    std::string id = "urn:uuid:snooped";
+    EXPECT_EQ(ask(far_client[0], onvif_client_probe(id), id, "239.255.255.250"), "answers: 0");
+    said = diagnose(&status, "--quiet-for 1");
+    EXPECT_NE(said.find("nothing heard on br0 (IPv4) for 0 min"), std::string::npos) << said;
     signal_daemon(pid, SIGTERM);
     EXPECT_EQ(daemon_wait(pid, 5), 0);
 }
