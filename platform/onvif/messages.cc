@@ -320,7 +320,9 @@ size_t wsd_message_fitted(char *out, size_t limit, enum wsd_kind kind, const cha
     else
         wsd_describe(&d);
     char kept[WSD_XADDRS_SIZE];
-    snprintf(kept, sizeof kept, "%s", xaddrs ? xaddrs : "");
+    size_t n = xaddrs ? strnlen(xaddrs, sizeof kept - 1) : 0;
+    memcpy(kept, xaddrs ? xaddrs : "", n);
+    kept[n] = '\0';
     cut->xaddrs = cut->scopes = 0;
     size_t len = compose(out, limit + 1 < (size_t)WSD_MESSAGE_SIZE ? limit + 1 : (size_t)WSD_MESSAGE_SIZE, kind, relates_to,
                          xaddrs ? kept : NULL, &d, soap11);
