@@ -21,30 +21,32 @@ static std::string get(const diagnosis *d, const std::string &path)
     return status_get(d->status, path);
 }
 
-static std::string read_text(const char *path)
+// Everything `f` holds (none when it is NULL).
+static std::string read_all(FILE *f)
 {
     std::string text;
-    FILE *f = fopen(path, "re");
-    if (!f)
-        return text;
     char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+    for (size_t n; f && (n = fread(buf, 1, sizeof buf, f)) > 0;)
         text.append(buf, n);
-    fclose(f);
+    return text;
+}
+
+static std::string read_text(const char *path)
+{
+    FILE *f = fopen(path, "re");
+    std::string text = read_all(f);
+    if (f)
+        fclose(f);
     return text;
 }
 
 // The output of a command, given at most 5 s; "" when it cannot run.
 static std::string output_of(const std::string &command)
 {
-    std::string text;
     FILE *p = popen(("timeout 5 " + command + " 2>/dev/null").c_str(), "re");
-    if (!p)
-        return text;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
-        text.append(buf, n);
-    pclose(p);
+    std::string text = read_all(p);
+    if (p)
+        pclose(p);
     return text;
 }
 

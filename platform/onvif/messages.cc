@@ -161,47 +161,39 @@ static size_t finish(struct text *t)
     return t->len;
 }
 
-// The same fault for a Probe that came in a SOAP 1.1 envelope: its code is
-// the subcode's, its reason the faultstring.
-static size_t rule_fault11(char *out, size_t size, const char *relates_to)
-{
-    char id[64];
-    wsd_new_uuid(id);
-    struct text t = { out, size, 0 };
-    put_envelope_open(&t, 1, 0);
-    put_string(&t, id);
-    PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
-    put_escaped(&t, relates_to);
-    PUT(&t, "</wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>"
-            "<wsa:Action>" WSD_DISCOVERY_NS "/fault</wsa:Action></s:Header>"
-            "<s:Body><s:Fault><faultcode>wsd:MatchingRuleNotSupported</faultcode>"
-            "<faultstring>the matching rule specified is not supported</faultstring>"
-            "<detail><wsd:SupportedMatchingRules>" WSD_SUPPORTED_RULES
-            "</wsd:SupportedMatchingRules></detail></s:Fault></s:Body></s:Envelope>");
-    return finish(&t);
-}
-
 // A directed Probe asking for a matching rule we do not support gets this
-// SOAP 1.2 fault, addressed as an answer is (no AppSequence: it is no
-// message of the device's sequence), listing the rules we do support.
-static size_t rule_fault(char *out, size_t size, const char *relates_to)
+// fault, addressed as an answer is (no AppSequence: it is no message of
+// the device's sequence), listing the rules we do support: SOAP 1.2's, as
+// it has always been, or for a Probe that came in a SOAP 1.1 envelope,
+// SOAP 1.1's (its code the subcode's, its reason the faultstring).
+static size_t rule_fault(char *out, size_t size, const char *relates_to, int soap11)
 {
     char id[64];
     wsd_new_uuid(id);
     struct text t = { out, size, 0 };
-    PUT(&t, envelope_open);
+    if (soap11)
+        put_envelope_open(&t, 1, 0);
+    else
+        PUT(&t, envelope_open);
     put_string(&t, id);
     PUT(&t, "</wsa:MessageID><wsa:RelatesTo>");
     put_escaped(&t, relates_to);
     PUT(&t, "</wsa:RelatesTo><wsa:To>" WSD_ADDRESSING_NS "/role/anonymous</wsa:To>"
-            "<wsa:Action>" WSD_DISCOVERY_NS "/fault</wsa:Action></SOAP-ENV:Header>"
-            "<SOAP-ENV:Body><SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
-            "<SOAP-ENV:Subcode><SOAP-ENV:Value>wsd:MatchingRuleNotSupported</SOAP-ENV:Value>"
-            "</SOAP-ENV:Subcode></SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">"
-            "the matching rule specified is not supported</SOAP-ENV:Text></SOAP-ENV:Reason>"
-            "<SOAP-ENV:Detail><wsd:SupportedMatchingRules>" WSD_SUPPORTED_RULES
-            "</wsd:SupportedMatchingRules></SOAP-ENV:Detail></SOAP-ENV:Fault></SOAP-ENV:Body>"
-            "</SOAP-ENV:Envelope>");
+            "<wsa:Action>" WSD_DISCOVERY_NS "/fault</wsa:Action>");
+    if (soap11)
+        PUT(&t, "</s:Header><s:Body><s:Fault><faultcode>wsd:MatchingRuleNotSupported</faultcode>"
+                "<faultstring>the matching rule specified is not supported</faultstring>"
+                "<detail><wsd:SupportedMatchingRules>" WSD_SUPPORTED_RULES
+                "</wsd:SupportedMatchingRules></detail></s:Fault></s:Body></s:Envelope>");
+    else
+        PUT(&t, "</SOAP-ENV:Header>"
+                "<SOAP-ENV:Body><SOAP-ENV:Fault><SOAP-ENV:Code><SOAP-ENV:Value>SOAP-ENV:Sender</SOAP-ENV:Value>"
+                "<SOAP-ENV:Subcode><SOAP-ENV:Value>wsd:MatchingRuleNotSupported</SOAP-ENV:Value>"
+                "</SOAP-ENV:Subcode></SOAP-ENV:Code><SOAP-ENV:Reason><SOAP-ENV:Text xml:lang=\"en\">"
+                "the matching rule specified is not supported</SOAP-ENV:Text></SOAP-ENV:Reason>"
+                "<SOAP-ENV:Detail><wsd:SupportedMatchingRules>" WSD_SUPPORTED_RULES
+                "</wsd:SupportedMatchingRules></SOAP-ENV:Detail></SOAP-ENV:Fault></SOAP-ENV:Body>"
+                "</SOAP-ENV:Envelope>");
     return finish(&t);
 }
 
@@ -231,7 +223,7 @@ static size_t compose(char *out, size_t size, enum wsd_kind kind, const char *re
                       const struct wsd_description *d, int soap11)
 {
     if (kind == WSD_RULE_FAULT)
-        return soap11 ? rule_fault11(out, size, relates_to) : rule_fault(out, size, relates_to);
+        return rule_fault(out, size, relates_to, soap11);
     char id[64];
     int matches = kind == WSD_PROBE_MATCHES || kind == WSD_RESOLVE_MATCHES;
     struct text body = { NULL, 0, 0 }, related = { NULL, 0, 0 };
