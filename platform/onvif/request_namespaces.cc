@@ -9,7 +9,7 @@
 // Cheap for every other namespace: few begin as this one does.
 static int is_undeclared(const char *uri)
 {
-    return uri[0] == 'u' && uri[4] == 'x' && strncmp(uri, UNDECLARED_NS, sizeof UNDECLARED_NS - 1) == 0;
+    return uri[0] == 'u' && strncmp(uri, UNDECLARED_NS, sizeof UNDECLARED_NS - 1) == 0;
 }
 
 void reader_namespace_start(void *data, const char *prefix, const char *uri)
