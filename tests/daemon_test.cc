@@ -26,6 +26,7 @@
 #include "probes.h"
 #include "status.h"
 #include "status_read.h"
+#include "target_runner.h"
 #include "text_io.h"
 #include "wsd.h"
 #include "xml_fields.h"
@@ -80,7 +81,7 @@ static long counted(const status_fields &f, const std::string &interface, const 
 static std::string diagnose(int *status, const std::string &options = "")
 {
     std::string out;
-    FILE *p = popen((DIAGNOSE_PATH " " + options).c_str(), "r");
+    FILE *p = popen((target_runner_prefix() + DIAGNOSE_PATH " " + options).c_str(), "r");
     char buf[4096];
     for (size_t n; p && (n = fread(buf, 1, sizeof buf, p)) > 0;)
         out.append(buf, n);
