@@ -7,9 +7,10 @@
 cmake_policy(VERSION 3.25)
 set(house_test_costs
   Concurrency.HeldLineEndsTheRunAfterItsWait 16  Links.EachLinkHearsItsOwnAddressWhereverTheDefaultRouteIs 13
-  Daemon.ConfiguredDescriptionAndItsReload 8
+  Daemon.ConfiguredDescriptionAndItsReload 11  Links.TheDiagnosisNamesEachFault 12
+  Daemon.TheStatusIsWholeAndAStalledLogCostsNoAnswer 6  Links.EveryClientsProbeAnsweredWhole 4
   Interop.ClientsOnEachOfTwoLinksGetTheirLinkAddress 7  Daemon.AClientIsAnsweredBesideACrowdOrASpoofer 7
-  Daemon.EachSenderHasABoundedShare 6
+  Daemon.EachSenderHasABoundedShare 9
   Daemon.AnswersEachMatchingProbeOnce 6  Daemon.SighupAnnouncesAgainAndSigpipeIsIgnored 5
   Links.LinksThatComeAndGoWhileRunning 5  Links.OnlyTheLinksConfiguredEachWithEveryAddress 5)
 while(house_test_costs)
