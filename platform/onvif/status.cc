@@ -96,13 +96,13 @@ static void put_interfaces(FILE *f)
         for (struct ifaddrs *i = list; i; i = i->ifa_next) {
             if (!i->ifa_addr || i->ifa_addr->sa_family != AF_PACKET)
                 continue;
+            int ifindex = (int)if_nametoindex(i->ifa_name);
             fputs(first ? "{" : ",{", f);
             first = 0;
-            put_interface(f, (int)if_nametoindex(i->ifa_name));
+            put_interface(f, ifindex);
             fprintf(f, ",\"up\":%s,\"multicast\":%s,\"loopback\":%s,\"used\":%s}",
                     i->ifa_flags & IFF_UP ? "true" : "false", i->ifa_flags & IFF_MULTICAST ? "true" : "false",
-                    i->ifa_flags & IFF_LOOPBACK ? "true" : "false",
-                    wsd_link_used((int)if_nametoindex(i->ifa_name)) ? "true" : "false");
+                    i->ifa_flags & IFF_LOOPBACK ? "true" : "false", wsd_link_used(ifindex) ? "true" : "false");
         }
         freeifaddrs(list);
     }
