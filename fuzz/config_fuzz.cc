@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "config.h"
+#include "config/config.h"
+#include "describe/description.h"
+#include "describe/messages.h"
 #include "utf8_check.h"
 #include "wsd.h"
 

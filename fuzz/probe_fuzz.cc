@@ -10,7 +10,9 @@
 #include <string.h>
 #include <sys/mount.h>
 
-#include "request.h"
+#include "describe/description.h"
+#include "read/request.h"
+#include "service/matching.h"
 #include "wsd.h"
 
 // Composing an answer starts the service's instance, which keeps its

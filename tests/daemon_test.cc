@@ -21,10 +21,12 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
+#include "config/config.h"
 #include "daemon_env.h"
+#include "describe/identity.h"
+#include "describe/state.h"
 #include "probes.h"
-#include "status.h"
+#include "service/status.h"
 #include "status_read.h"
 #include "target_runner.h"
 #include "text_io.h"

@@ -12,8 +12,9 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
+#include "config/config.h"
 #include "daemon_env.h"
+#include "describe/identity.h"
 #include "text_io.h"
 #include "wsd.h"
 

@@ -17,9 +17,13 @@
 
 #include <gtest/gtest.h>
 
-#include "config.h"
+#include "config/config.h"
+#include "describe/description.h"
+#include "describe/identity.h"
+#include "describe/state.h"
 #include "probes.h"
-#include "request.h"
+#include "read/request.h"
+#include "service/matching.h"
 #include "text_io.h"
 #include "wsd.h"
 #include "xml_fields.h"

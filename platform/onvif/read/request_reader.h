@@ -7,7 +7,6 @@
 #include <expat.h>
 #include <stddef.h>
 
-#include "request.h"
 #include "wsd.h"
 
 enum { MAX_DEPTH = 16, MAX_NAMESPACES = 32, ACTION_SIZE = 256, UNDECLARED_MAX = 8 };
@@ -24,6 +23,8 @@ struct namespace_decl {
     char prefix[64];  // "" for the default namespace
     char uri[WSD_NAME_SIZE];
 };
+
+struct wsd_request;
 
 struct request_reader {
     XML_Parser parser;
@@ -46,13 +47,18 @@ struct request_reader {
 
 /// The request is not one we read: the reader stops, and so does the
 /// parser driving it.
-void reader_give_up(struct request_reader *r);
+static inline void reader_give_up(struct request_reader *r)
+{
+    r->bad = 1;
+    if (r->parser)  // the quick scan stops on its own
+        XML_StopParser(r->parser, XML_FALSE);
+}
 
 /// A namespace declaration begins or ends (expat's handlers; `prefix` NULL
 /// for the default namespace, `uri` NULL when it is undeclared).
 void reader_namespace_start(void *data, const char *prefix, const char *uri);
 void reader_namespace_end(void *data, const char *prefix);
 
-/// Reads the captured Types list into the request, each QName resolved
-/// with the declarations in scope now (those of the Types element too).
-void reader_resolve_types(struct request_reader *r);
+/// The namespace `prefix` ("" for the default one) stands for in the
+/// declarations in scope now; NULL when none does or it is undeclared.
+const char *reader_namespace_of(const struct request_reader *r, const char *prefix);

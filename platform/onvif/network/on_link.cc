@@ -11,7 +11,8 @@
 #include <pthread.h>
 #include <string.h>
 
-#include "config.h"
+#include "config/config.h"
+#include "describe/description.h"
 #include "wsd.h"
 
 // Past either table's size the rest is left out: an address left out

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "describe/description.h"
+#include "describe/identity.h"
 #include "on_link.h"
 #include "waits.h"
 #include "wsd.h"

@@ -10,7 +10,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "datagram.h"
+#include "describe/description.h"
+#include "describe/messages.h"
+
 
 // The links as the hello loop last saw them, and the sockets that are
 // members of the groups on them (-1: none yet).

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "state.h"
 #include "wsd.h"
 
 // The value in the file: one decimal number, then `rest` (the rest of the

@@ -9,11 +9,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "admission.h"
+#include "describe/description.h"
 #include "log.h"
-#include "on_link.h"
+#include "matching.h"
+#include "network/admission.h"
+#include "network/on_link.h"
 #include "onvif.h"
-#include "request.h"
+#include "read/request.h"
 
 // The IPv4 address of the link the request came in on (the kernel's
 // choice for a reply on the arrival interface); else the one a reply to
@@ -192,6 +194,11 @@ static void tell_fitted(const struct link *l, enum wsd_kind kind, const struct w
 size_t responder_fit(char *out, const struct link *l, enum wsd_kind kind, const char *relates_to, int soap11,
                      const char *xaddrs, const struct wsd_description *said)
 {
+    struct wsd_description now;
+    if (!said) {
+        wsd_describe(&now);
+        said = &now;
+    }
     struct wsd_cut cut;
     size_t len = wsd_message_fitted(out, link_room(l), kind, relates_to, soap11, xaddrs, said, &cut);
     if (kind != WSD_BYE)

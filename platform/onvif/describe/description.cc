@@ -11,8 +11,12 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "config/config.h"
+#include "description.h"
+#include "identity.h"
 #include "log.h"
-#include "config.h"
+#include "messages.h"
+#include "state.h"
 #include "wsd.h"
 
 static const char model[] = "IP_house";
@@ -284,22 +288,9 @@ int wsd_discoverable(void)
     return __atomic_load_n(&discoverable_now, __ATOMIC_ACQUIRE);
 }
 
-size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t size)
+size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to, const char *xaddrs)
 {
-    size_t n = 0, alen = strlen(address);
-    for (const char *p = templates; *p;) {
-        const char *at = strstr(p, "{address}");
-        size_t lit = at ? (size_t)(at - p) : strlen(p);
-        if (n + lit + (at ? alen : 0) >= size)
-            return 0;
-        memcpy(out + n, p, lit);
-        n += lit;
-        if (!at)
-            break;
-        memcpy(out + n, address, alen);
-        n += alen;
-        p = at + 9;
-    }
-    out[n] = '\0';
-    return n;
+    struct wsd_description d;
+    wsd_describe(&d);
+    return wsd_message_with(&d, out, size, kind, relates_to, xaddrs);
 }

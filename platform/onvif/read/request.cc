@@ -1,6 +1,7 @@
 // Reading Probes and Resolves: the elements of the envelope a request is
 // read from, by the quick scan or by the full XML parser, and what the
-// reader makes of them. Names come resolved to their namespaces
+// reader makes of them. Names come resolved to their namespaces, and the
+// Types' QNames are resolved with the declarations in scope
 // (request_namespaces.cc); only the namespaces and local names count.
 
 #include <ctype.h>
@@ -13,11 +14,17 @@
 #include "xml_parser.h"
 #include "xml_scan.h"
 
-void reader_give_up(struct request_reader *r)
+const char *wsd_next_token(const char **s, size_t *len)
 {
-    r->bad = 1;
-    if (r->parser)  // the quick scan stops on its own
-        XML_StopParser(r->parser, XML_FALSE);
+    const char *p = *s;
+    while (isspace((unsigned char)*p))
+        p++;
+    size_t n = 0;
+    while (p[n] && !isspace((unsigned char)p[n]))
+        n++;
+    *len = n;
+    *s = p + n;
+    return p;
 }
 
 // Expat hands names as "namespace local", or "local" without a namespace.
@@ -101,6 +108,50 @@ static void on_start(void *data, const char *name, const char **attrs)
     }
 }
 
+// Resolves the Types list while the Types element's own declarations are
+// still in scope.
+static void resolve_types(struct request_reader *r)
+{
+    struct wsd_request *p = r->request;
+    const char *s = r->types;
+
+    for (;;) {
+        size_t len;
+        const char *token = wsd_next_token(&s, &len);
+        if (len == 0)
+            break;
+        if (p->type_count == WSD_QNAMES_MAX || len >= WSD_NAME_SIZE) {
+            reader_give_up(r);
+            return;
+        }
+        char qname[WSD_NAME_SIZE];
+        memcpy(qname, token, len);
+        qname[len] = '\0';
+
+        char *colon = strchr(qname, ':');
+        const char *local = colon ? colon + 1 : qname;
+        if (colon)
+            *colon = '\0';
+        const char *uri = reader_namespace_of(r, colon ? qname : "");
+        // Some clients write a Type as its namespace name, a colon and its
+        // local name: "http://www.onvif.org/ver10/device/wsdl:Device".
+        char *last = colon ? strrchr(colon + 1, ':') : NULL;
+        if (!uri && last && strchr(colon + 1, '/')) {
+            *colon = ':';
+            *last = '\0';
+            uri = qname;
+            local = last + 1;
+        }
+        struct wsd_qname *t = &p->types[p->type_count++];
+        if (!uri || strlen(local) >= sizeof t->local) {
+            p->types_unresolved = 1;
+            uri = "";
+        }
+        strcpy(t->ns, uri);
+        strcpy(t->local, local);
+    }
+}
+
 static void on_end(void *data, const char *)
 {
     struct request_reader *r = (struct request_reader *)data;
@@ -108,7 +159,7 @@ static void on_end(void *data, const char *)
 
     if (r->capture != CAPTURE_NONE && d == r->capture_depth) {
         if (r->capture == CAPTURE_TYPES)
-            reader_resolve_types(r);
+            resolve_types(r);
         r->capture = CAPTURE_NONE;
     }
     if (d == r->in_probe)

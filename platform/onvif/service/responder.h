@@ -1,3 +1,9 @@
+// service/: the target service itself. The hello and probe loops with
+// the Bye (loops.cc) over the directed socket (directed.cc), the answers
+// held back (pending.cc) and the responder (responder.cc), which matches
+// a request against the device (matching.cc); the status the loops keep
+// (status.cc). It calls every folder below it.
+//
 // What a request gets: a datagram read as a Probe or a Resolve, matched
 // against the device, checked for repeats, and the answer it is owed,
 // naming the device service's address on the link the request came in on
@@ -6,7 +12,8 @@
 
 #include <stddef.h>
 
-#include "datagram.h"
+#include "describe/messages.h"
+#include "network/datagram.h"
 #include "wsd.h"
 
 /// An answer owed: its kind, the MessageID it relates to, and the SOAP

@@ -7,9 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "admission.h"
-#include "datagram.h"
-#include "links.h"
+#include "network/admission.h"
+#include "network/datagram.h"
+#include "network/links.h"
 #include "pending.h"
 #include "responder.h"
 #include "waits.h"

@@ -6,7 +6,7 @@
 #include <stddef.h>
 #include <string.h>
 
-#include "xml_scan.h"
+struct xml_events;  // the scan's handlers (xml_scan.h)
 
 enum { MAX_ATTRS = 16, MAX_BINDINGS = 32, MAX_DEPTH = 32, ARENA_SIZE = 8192, NAME_SIZE = 1024 };
 

@@ -8,7 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "admission.h"
+#include "network/admission.h"
 #include "waits.h"
 
 // A held answer: where its request came from and arrived (an arrival

@@ -10,10 +10,6 @@
 
 #include "links.h"
 
-#define DISCOVERY_GROUP "239.255.255.250"
-#define DISCOVERY_GROUP6 "ff02::c"
-enum { DISCOVERY_PORT = 3702 };
-
 /// Where a datagram came from and where it arrived.
 struct arrival {
     struct sockaddr_storage from;

@@ -7,7 +7,7 @@
 #include <string.h>
 #include <strings.h>
 
-#include "config.h"
+#include "config_values.h"
 
 static int is_blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 

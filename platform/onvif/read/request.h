@@ -1,6 +1,9 @@
-// The requests a target service answers, Probe and Resolve: read from a
-// datagram with a namespace-aware XML parser, and matched against the
-// device.
+// read/: the requests a target service answers, Probe and Resolve, read
+// from a datagram: the lexical pieces (xml_tokens.cc) of the quick scan of
+// the common forms (xml_scan.cc), the full XML parser for the rest
+// (xml_parser.cc), the namespaces in scope (request_namespaces.cc) and the
+// request the reader makes of them (request.cc), in that order upwards. It
+// calls only the ground floor (wsd.h) and the XML parser (expat).
 #pragma once
 
 #include <stddef.h>
@@ -46,25 +49,6 @@ enum wsd_request_kind wsd_parse_request_fully(const char *data, size_t len,
 
 /// Whether the datagram is a Probe (wsd_parse_request, Probes only).
 int wsd_parse_probe(const char *data, size_t len, struct wsd_request *probe);
-
-/// How the device matches a Probe: every Type it asks for must be one of
-/// ours (none asked matches), and every Scope it asks for must match one
-/// of ours by its MatchBy rule (RFC 3986 by default, or WS-Discovery
-/// 2005/04's own default, RFC 2396, which means the same for our scopes,
-/// or strcmp0); a Probe for our Types with any other rule asks for one we
-/// do not support.
-enum wsd_match { WSD_NOT_MATCHED, WSD_MATCHED, WSD_RULE_NOT_SUPPORTED };
-enum wsd_match wsd_probe_match(const struct wsd_request *probe);
-
-/// Whether the device matches the Probe (wsd_probe_match, WSD_MATCHED).
-int wsd_probe_matches(const struct wsd_request *probe);
-
-/// Whether a Resolve names this device's EndpointReference.
-int wsd_resolve_matches(const struct wsd_request *resolve);
-
-/// Whether `ask` matches `have` by the RFC 3986 rule: scheme and authority
-/// alike but for case, the path of `ask` a segment-wise prefix of `have`'s.
-int wsd_scope_matches(const char *ask, const char *have);
 
 /// The next white-space separated token at *s: returns its start and sets
 /// *len (0 at the end), and moves *s past it.

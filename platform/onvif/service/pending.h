@@ -8,7 +8,7 @@
 // request's MessageID, and where the request came from and arrived.
 #pragma once
 
-#include "datagram.h"
+#include "network/datagram.h"
 #include "responder.h"
 
 // Room for what the device owes at 1,000 answers a second and more, with

@@ -18,15 +18,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "admission.h"
-#include "config.h"
-#include "config_watch.h"
-#include "counters.h"
-#include "datagram.h"
+#include "config/config.h"
+#include "config/config_watch.h"
+#include "describe/description.h"
 #include "directed.h"
-#include "links.h"
 #include "log.h"
-#include "on_link.h"
+#include "network/admission.h"
+#include "network/counters.h"
+#include "network/datagram.h"
+#include "network/links.h"
+#include "network/on_link.h"
 #include "onvif.h"
 #include "pending.h"
 #include "responder.h"

@@ -7,7 +7,10 @@
 #include <string.h>
 #include <time.h>
 
+#include "identity.h"
 #include "log.h"
+#include "messages.h"
+#include "state.h"
 #include "wsd.h"
 
 static pthread_once_t instance_once = PTHREAD_ONCE_INIT;
@@ -210,6 +213,26 @@ size_t wsd_xaddrs_room(const struct wsd_description *d)
     return body.len < BODY_BUDGET ? BODY_BUDGET - 1 - body.len : 0;
 }
 
+size_t wsd_xaddrs(const char *templates, const char *address, char *out, size_t size)
+{
+    size_t n = 0, alen = strlen(address);
+    for (const char *p = templates; *p;) {
+        const char *at = strstr(p, "{address}");
+        size_t lit = at ? (size_t)(at - p) : strlen(p);
+        if (n + lit + (at ? alen : 0) >= size)
+            return 0;
+        memcpy(out + n, p, lit);
+        n += lit;
+        if (!at)
+            break;
+        memcpy(out + n, address, alen);
+        n += alen;
+        p = at + 9;
+    }
+    out[n] = '\0';
+    return n;
+}
+
 size_t wsd_escapes(const char *s)
 {
     size_t more = 0;
@@ -275,21 +298,12 @@ static size_t compose(char *out, size_t size, enum wsd_kind kind, const char *re
     return finish(&t);
 }
 
-size_t wsd_message(char *out, size_t size, enum wsd_kind kind, const char *relates_to,
-                   const char *xaddrs)
-{
-    return wsd_message_with(NULL, out, size, kind, relates_to, xaddrs);
-}
-
 size_t wsd_message_with(const struct wsd_description *said, char *out, size_t size, enum wsd_kind kind,
                         const char *relates_to, const char *xaddrs)
 {
-    struct wsd_description d;
-    if (said)
-        d = *said;
-    else
-        wsd_describe(&d);
-    return compose(out, size, kind, relates_to, xaddrs, &d, 0);
+    if (!said && kind != WSD_RULE_FAULT)
+        return 0;
+    return compose(out, size, kind, relates_to, xaddrs, said, 0);
 }
 
 // Leaves out the last of the white-space separated words in `list` past
@@ -306,29 +320,29 @@ static int drop_last(char *list, size_t keep)
 size_t wsd_message_fitted(char *out, size_t limit, enum wsd_kind kind, const char *relates_to, int soap11,
                           const char *xaddrs, const struct wsd_description *said, struct wsd_cut *cut)
 {
-    struct wsd_description d;
-    if (said)
-        d = *said;
-    else
-        wsd_describe(&d);
+    size_t size = limit + 1 < (size_t)WSD_MESSAGE_SIZE ? limit + 1 : (size_t)WSD_MESSAGE_SIZE;
+    cut->xaddrs = cut->scopes = 0;
+    if (!said && kind != WSD_RULE_FAULT)
+        return 0;
+    size_t len = compose(out, size, kind, relates_to, xaddrs, said, soap11);
+    if ((len > 0 && len <= limit) || kind == WSD_BYE || kind == WSD_RULE_FAULT)
+        return len <= limit ? len : 0;
+
+    // The last XAddrs first (one stays), then the last scopes but the fixed
+    // ones; what still does not fit is not sent.
+    struct wsd_description d = *said;
     char kept[WSD_XADDRS_SIZE];
     size_t n = xaddrs ? strnlen(xaddrs, sizeof kept - 1) : 0;
     memcpy(kept, xaddrs ? xaddrs : "", n);
     kept[n] = '\0';
-    cut->xaddrs = cut->scopes = 0;
-    size_t len = compose(out, limit + 1 < (size_t)WSD_MESSAGE_SIZE ? limit + 1 : (size_t)WSD_MESSAGE_SIZE, kind, relates_to,
-                         xaddrs ? kept : NULL, &d, soap11);
-    // The last XAddrs first (one stays), then the last scopes but the fixed
-    // ones; what still does not fit is not sent.
-    while ((len == 0 || len > limit) && kind != WSD_BYE && kind != WSD_RULE_FAULT) {
+    while (len == 0 || len > limit) {
         if (xaddrs && drop_last(kept, 0))
             cut->xaddrs++;
         else if (drop_last(d.scopes, d.fixed_scopes))
             cut->scopes++;
         else
             break;
-        len = compose(out, limit + 1 < (size_t)WSD_MESSAGE_SIZE ? limit + 1 : (size_t)WSD_MESSAGE_SIZE, kind, relates_to,
-                      xaddrs ? kept : NULL, &d, soap11);
+        len = compose(out, size, kind, relates_to, xaddrs ? kept : NULL, &d, soap11);
     }
     return len <= limit ? len : 0;
 }

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "identity.h"
 #include "wsd.h"
 
 static pthread_once_t identity_once = PTHREAD_ONCE_INIT;

@@ -11,10 +11,12 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "config.h"
-#include "counters.h"
-#include "links.h"
+#include "config/config.h"
+#include "describe/description.h"
+#include "describe/identity.h"
 #include "log.h"
+#include "network/counters.h"
+#include "network/links.h"
 #include "waits.h"
 #include "wsd.h"
 

@@ -2,25 +2,13 @@
 // name, its Scopes by their MatchBy rule, a Resolve by our
 // EndpointReference.
 
-#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
-#include "request.h"
+#include "describe/description.h"
+#include "matching.h"
+#include "read/request.h"
 #include "wsd.h"
-
-const char *wsd_next_token(const char **s, size_t *len)
-{
-    const char *p = *s;
-    while (isspace((unsigned char)*p))
-        p++;
-    size_t n = 0;
-    while (p[n] && !isspace((unsigned char)p[n]))
-        n++;
-    *len = n;
-    *s = p + n;
-    return p;
-}
 
 // An endpoint address is a URI; ours is a UUID URN, whose hexadecimal
 // digits may come in either case.

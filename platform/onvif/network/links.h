@@ -1,3 +1,9 @@
+// network/: the device on its links. The links and their netlink watch
+// (links.cc, link_watch.cc), datagrams with the link they arrive on and
+// leave by (datagram.cc), who is on the link (on_link.cc), who is answered
+// and how often (admission.cc), and what is counted of each link
+// (counters.cc). It calls describe/, config/ and the ground floor.
+//
 // The links the device is discoverable on: each interface that is up and
 // can carry multicast, once for IPv4 with its address and once for IPv6
 // with its address (a global one where it has one, else its link-local
