@@ -243,6 +243,8 @@ TEST_F(Daemon, TheStatusIsWholeAndAStalledLogCostsNoAnswer)
     pid_t pid;
     ASSERT_NO_FATAL_FAILURE(start(&pid));
     ASSERT_NE(receive_with(listener, hello_action, 2), "");
+    for (double until = now_s() + 2.5; access(WSD_STATUS_FILE, F_OK) != 0 && now_s() < until;)
+        usleep(5000);  // its first writing may come just after the Hello
     std::atomic<bool> done{ false };
     std::atomic<int> reads{ 0 }, broken{ 0 };
     std::thread reader([&] {
